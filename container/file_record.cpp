@@ -1,0 +1,128 @@
+#include <cerrno>
+#include <cstdlib>
+#include <cstring>
+
+#include <strings.h>
+#include <unistd.h>
+
+#include "container/kevo_container.h"
+
+namespace {
+
+bool equalsIgnoringCase(const char* a, const char* b)
+{
+    return strcasecmp(a, b) == 0;
+}
+
+bool isStdoutAlias(const char* path)
+{
+    return equalsIgnoringCase(path, "-") || equalsIgnoringCase(path, "stdout") ||
+           equalsIgnoringCase(path, "/dev/stdout");
+}
+
+void setPath(kevo_file* record, const char* path)
+{
+    std::free(record->path);
+    const size_t size = std::strlen(path) + 1;
+    record->path = static_cast<char*>(std::malloc(size));
+    if (record->path) {
+        std::memcpy(record->path, path, size);
+    }
+}
+
+int openOutput(kevo_file* record, const char* path, const char* mode)
+{
+    if (isStdoutAlias(path)) {
+        setPath(record, "stdout");
+        record->file = stdout;
+        return 1;
+    }
+    setPath(record, path);
+    record->file = std::fopen(path, equalsIgnoringCase(mode, "w") ? "wb" : "ab");
+    if (!record->file) {
+        std::fprintf(stderr, "ERROR: can't open file %s\n", path);
+        return 0;
+    }
+    return 1;
+}
+
+int openInput(kevo_file* record, const char* path, const char* mode)
+{
+    if (kevo_isStdinAlias(path)) {
+        setPath(record, "stdin");
+        record->file = stdin;
+    } else {
+        setPath(record, path);
+        record->file = std::fopen(path, equalsIgnoringCase(mode, "r") ? "rb" : "r+b");
+        if (!record->file) {
+            std::fprintf(stderr, "ERROR: can't open file %s\n", path);
+            return 0;
+        }
+    }
+    kevo_freeHeader(record);
+    return 1;
+}
+
+}  // namespace
+
+kevo_file::~kevo_file()
+{
+    kevo_close(this);
+    kevo_freeHeader(this);
+    std::free(path);
+    path = nullptr;
+}
+
+bool kevo_isStdinAlias(const char* path)
+{
+    return equalsIgnoringCase(path, "-") || equalsIgnoringCase(path, "stdin") ||
+           equalsIgnoringCase(path, "/dev/stdin");
+}
+
+int kevo_open(kevo_file* record, const char* path, const char* mode)
+{
+    if (equalsIgnoringCase(mode, "w") || equalsIgnoringCase(mode, "a")) {
+        return openOutput(record, path, mode);
+    }
+    if (equalsIgnoringCase(mode, "r") || equalsIgnoringCase(mode, "r+")) {
+        return openInput(record, path, mode);
+    }
+    std::fprintf(stderr, "ERROR: unknown file mode %s\n", mode);
+    return 0;
+}
+
+int kevo_close(kevo_file* record)
+{
+    if (record->file) {
+        std::fclose(record->file);
+        record->file = nullptr;
+    }
+    return 1;
+}
+
+int kevo_closeSynced(kevo_file* record)
+{
+    if (!record->file) {
+        errno = EBADF;
+        return 0;
+    }
+    FILE* stream = record->file;
+    record->file = nullptr;
+
+    bool ok = std::fflush(stream) == 0;
+    if (ok && std::ferror(stream)) {
+        errno = EIO;
+        ok = false;
+    }
+    // EINVAL: the path names something that has no stable storage to sync
+    // (a terminal, a pipe); what could be written has been.
+    if (ok && fsync(fileno(stream)) != 0 && errno != EINVAL) {
+        ok = false;
+    }
+    const int savedErrno = errno;
+    if (std::fclose(stream) != 0 && ok) {
+        return 0;
+    }
+    errno = savedErrno;
+    return ok ? 1 : 0;
+}

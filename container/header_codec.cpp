@@ -1,0 +1,347 @@
+#include <cstdlib>
+#include <cstring>
+#include <vector>
+
+#include <sys/stat.h>
+
+#include "container/kevo_container.h"
+
+namespace {
+
+constexpr uint8_t kMagic[4] = {'K', 'E', 'V', 'O'};
+constexpr uint32_t kVersion = 2;
+constexpr size_t kAtomFixedBytes = 9;
+constexpr size_t kStreamFixedBytes = 16;
+// Payloads are read in pieces of at most this size, so that a length from a
+// stream of unknown size never reserves memory the data does not fill.
+constexpr size_t kPayloadChunk = 64 * 1024;
+
+// The header's byte source. For a regular file it knows how many bytes can
+// still follow, which lets a count or a length be refused before anything is
+// allocated for it; for a pipe it cannot know, and callers grow as entries
+// arrive instead.
+class HeaderInput {
+public:
+    explicit HeaderInput(FILE* stream) : stream_(stream)
+    {
+        struct stat info;
+        const off_t position = ftello(stream);
+        if (position >= 0 && fstat(fileno(stream), &info) == 0 && S_ISREG(info.st_mode)) {
+            sizeKnown_ = true;
+            left_ = info.st_size > position ? static_cast<uint64_t>(info.st_size - position) : 0;
+        }
+    }
+
+    bool read(uint8_t* out, size_t size)
+    {
+        if (std::fread(out, 1, size, stream_) != size) {
+            return false;
+        }
+        if (sizeKnown_) {
+            left_ -= size < left_ ? size : left_;
+        }
+        return true;
+    }
+
+    // False when `count` entries of at least `minBytes` each cannot fit in
+    // the bytes that can still follow.
+    bool canHold(uint64_t count, uint64_t minBytes) const
+    {
+        return !sizeKnown_ || count <= left_ / minBytes;
+    }
+
+private:
+    FILE* stream_;
+    bool sizeKnown_ = false;
+    uint64_t left_ = 0;
+};
+
+void freeAtoms(int32_t count, kevo_atom* atoms)
+{
+    if (!atoms) {
+        return;
+    }
+    for (int32_t i = 0; i < count; ++i) {
+        std::free(atoms[i].data);
+    }
+    std::free(atoms);
+}
+
+// Copies a finished list into one malloc'ed array, the form the record owns.
+template <typename T>
+T* toMallocArray(const std::vector<T>& items)
+{
+    T* array = static_cast<T*>(std::malloc(items.size() * sizeof(T)));
+    if (array) {
+        std::memcpy(array, items.data(), items.size() * sizeof(T));
+    }
+    return array;
+}
+
+uint8_t* readPayload(HeaderInput& in, int32_t length)
+{
+    if (length < 0 || !in.canHold(static_cast<uint64_t>(length), 1)) {
+        return nullptr;
+    }
+    const size_t total = static_cast<size_t>(length);
+    // A zero-length payload still gets a buffer: "empty" and "missing" are
+    // different things to the dump.
+    size_t capacity = total < kPayloadChunk ? (total > 0 ? total : 1) : kPayloadChunk;
+    uint8_t* data = static_cast<uint8_t*>(std::malloc(capacity));
+    size_t filled = 0;
+    while (data && filled < total) {
+        if (filled == capacity) {
+            const size_t grown = capacity * 2 < total ? capacity * 2 : total;
+            uint8_t* bigger = static_cast<uint8_t*>(std::realloc(data, grown));
+            if (!bigger) {
+                break;
+            }
+            data = bigger;
+            capacity = grown;
+        }
+        const size_t piece = capacity - filled;
+        if (!in.read(data + filled, piece)) {
+            break;
+        }
+        filled += piece;
+    }
+    if (filled != total) {
+        std::free(data);
+        return nullptr;
+    }
+    return data;
+}
+
+bool readAtomFrom(HeaderInput& in, kevo_atom* atom)
+{
+    uint8_t fixed[kAtomFixedBytes];
+    atom->data = nullptr;
+    if (!in.read(fixed, sizeof fixed)) {
+        return false;
+    }
+    atom->id = kevo_getLE32(fixed);
+    atom->type = fixed[4];
+    atom->length = kevo_getLE32Signed(fixed + 5);
+    atom->data = readPayload(in, atom->length);
+    return atom->data != nullptr;
+}
+
+// Atoms read so far; frees their payloads unless handed over.
+struct PendingAtoms {
+    std::vector<kevo_atom> items;
+
+    ~PendingAtoms()
+    {
+        for (kevo_atom& atom : items) {
+            std::free(atom.data);
+        }
+    }
+
+    kevo_atom* handOver()
+    {
+        kevo_atom* array = toMallocArray(items);
+        if (array) {
+            items.clear();
+        }
+        return array;
+    }
+};
+
+// Reads `count` atoms into a new array; a count of 0 or below gives none.
+bool readAtomList(HeaderInput& in, int32_t count, kevo_atom** out)
+{
+    *out = nullptr;
+    if (count <= 0) {
+        return true;
+    }
+    if (!in.canHold(static_cast<uint64_t>(count), kAtomFixedBytes)) {
+        return false;
+    }
+    PendingAtoms pending;
+    for (int32_t i = 0; i < count; ++i) {
+        kevo_atom atom{};
+        if (!readAtomFrom(in, &atom)) {
+            return false;
+        }
+        pending.items.push_back(atom);
+    }
+    *out = pending.handOver();
+    return *out != nullptr;
+}
+
+bool readStreamFrom(HeaderInput& in, kevo_stream* stream)
+{
+    uint8_t fixed[kStreamFixedBytes];
+    if (!in.read(fixed, sizeof fixed)) {
+        return false;
+    }
+    stream->present = 1;
+    stream->id = kevo_getLE32(fixed);
+    stream->streamParam = kevo_getLE32(fixed + 4);
+    stream->packetSize = kevo_packetSizeOf(stream->id, kevo_getLE16(fixed + 8));
+    stream->symbolID = kevo_getLE16(fixed + 10);
+    stream->kind = kevo_streamKindOf(stream->id);
+    stream->metaCount = kevo_getLE32Signed(fixed + 12);
+    return readAtomList(in, stream->metaCount, &stream->metas);
+}
+
+// Streams read so far; frees their atoms unless handed over.
+struct PendingStreams {
+    std::vector<kevo_stream> items;
+
+    ~PendingStreams()
+    {
+        for (kevo_stream& stream : items) {
+            freeAtoms(stream.metaCount, stream.metas);
+        }
+    }
+
+    kevo_stream* handOver()
+    {
+        kevo_stream* array = toMallocArray(items);
+        if (array) {
+            items.clear();
+        }
+        return array;
+    }
+};
+
+bool readStreamList(HeaderInput& in, int32_t count, kevo_stream** out)
+{
+    *out = nullptr;
+    if (count <= 0) {
+        return true;
+    }
+    if (!in.canHold(static_cast<uint64_t>(count), kStreamFixedBytes)) {
+        return false;
+    }
+    PendingStreams pending;
+    for (int32_t i = 0; i < count; ++i) {
+        kevo_stream stream{};
+        if (!readStreamFrom(in, &stream)) {
+            return false;
+        }
+        pending.items.push_back(stream);
+    }
+    *out = pending.handOver();
+    return *out != nullptr;
+}
+
+bool readHeaderFrom(HeaderInput& in, kevo_file* record)
+{
+    uint8_t fixed[20];
+    if (!in.read(fixed, sizeof fixed)) {
+        return false;
+    }
+    if (std::memcmp(fixed, kMagic, sizeof kMagic) != 0 || kevo_getLE32(fixed + 4) != kVersion) {
+        return false;
+    }
+    record->headerValue = kevo_getLE64(fixed + 8);
+    record->metaCount = kevo_getLE32Signed(fixed + 16);
+    if (!readAtomList(in, record->metaCount, &record->metas)) {
+        return false;
+    }
+    uint8_t count[4];
+    if (!in.read(count, sizeof count)) {
+        return false;
+    }
+    record->streamCount = kevo_getLE32Signed(count);
+    return readStreamList(in, record->streamCount, &record->streams);
+}
+
+void write32(FILE* stream, uint32_t value)
+{
+    uint8_t bytes[4];
+    kevo_putLE32(bytes, value);
+    std::fwrite(bytes, 1, sizeof bytes, stream);
+}
+
+}  // namespace
+
+void kevo_freeHeader(kevo_file* record)
+{
+    freeAtoms(record->metaCount, record->metas);
+    if (record->streams) {
+        for (int32_t i = 0; i < record->streamCount; ++i) {
+            freeAtoms(record->streams[i].metaCount, record->streams[i].metas);
+        }
+        std::free(record->streams);
+    }
+    record->streamCount = 0;
+    record->streams = nullptr;
+    record->headerValue = 0;
+    record->metaCount = 0;
+    record->metas = nullptr;
+}
+
+int kevo_readAtom(FILE* stream, kevo_atom* atom)
+{
+    HeaderInput in(stream);
+    return readAtomFrom(in, atom) ? 1 : 0;
+}
+
+int kevo_readHeader(kevo_file* record)
+{
+    kevo_freeHeader(record);
+    if (!record->file) {
+        return 0;
+    }
+    HeaderInput in(record->file);
+    if (!readHeaderFrom(in, record)) {
+        kevo_freeHeader(record);
+        return 0;
+    }
+    return 1;
+}
+
+int kevo_writeAtom(FILE* stream, const kevo_atom* atom)
+{
+    uint8_t fixed[kAtomFixedBytes];
+    kevo_putLE32(fixed, atom->id);
+    fixed[4] = static_cast<uint8_t>(atom->type);
+    kevo_putLE32(fixed + 5, static_cast<uint32_t>(atom->length));
+    std::fwrite(fixed, 1, sizeof fixed, stream);
+    if (atom->length > 0 && atom->data) {
+        std::fwrite(atom->data, 1, static_cast<size_t>(atom->length), stream);
+    }
+    return 1;
+}
+
+int kevo_writeHeader(FILE* stream, const kevo_file* record)
+{
+    uint8_t fixed[16];
+    std::memcpy(fixed, kMagic, sizeof kMagic);
+    kevo_putLE32(fixed + 4, kVersion);
+    kevo_putLE64(fixed + 8, record->headerValue);
+    std::fwrite(fixed, 1, sizeof fixed, stream);
+
+    write32(stream, static_cast<uint32_t>(record->metaCount));
+    for (int32_t i = 0; record->metas && i < record->metaCount; ++i) {
+        kevo_writeAtom(stream, &record->metas[i]);
+    }
+
+    uint32_t presentCount = 0;
+    for (int32_t i = 0; record->streams && i < record->streamCount; ++i) {
+        presentCount += record->streams[i].present ? 1 : 0;
+    }
+    write32(stream, presentCount);
+
+    for (int32_t i = 0; record->streams && i < record->streamCount; ++i) {
+        const kevo_stream& s = record->streams[i];
+        if (!s.present) {
+            continue;
+        }
+        uint8_t descriptor[kStreamFixedBytes];
+        kevo_putLE32(descriptor, s.id);
+        kevo_putLE32(descriptor + 4, s.streamParam);
+        kevo_putLE16(descriptor + 8, static_cast<uint16_t>(s.packetSize));
+        kevo_putLE16(descriptor + 10, static_cast<uint16_t>(s.symbolID));
+        kevo_putLE32(descriptor + 12, static_cast<uint32_t>(s.metaCount));
+        std::fwrite(descriptor, 1, sizeof descriptor, stream);
+        for (int32_t j = 0; s.metas && j < s.metaCount; ++j) {
+            kevo_writeAtom(stream, &s.metas[j]);
+        }
+    }
+    std::fflush(stream);
+    return 1;
+}

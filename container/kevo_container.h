@@ -1,0 +1,228 @@
+// The KEVO container: the file record, the header codec, the stream kinds and
+// the board descriptors gathered from meta atoms.
+//
+// On-disk header (all numbers little-endian, no padding, no length field):
+//
+//   "KEVO"        4 bytes   magic
+//   version       u32       always 2
+//   headerValue   u64       carried, never interpreted
+//   metaCount     i32       file-level atoms, then that many atoms
+//   streamCount   i32       then that many stream descriptors
+//
+//   stream descriptor (16 bytes + atoms):
+//     id u32 (fourcc) | streamParam u32 | packetSize u16 | symbolID u16 |
+//     metaCount i32 | atoms
+//
+//   meta atom (9 bytes + payload):
+//     id u32 (fourcc) | type u8 | length i32 | length payload bytes
+//
+// The packet data starts at the first byte after the last atom. Nothing in
+// this folder reads or writes it.
+//
+// Routines report success as 1 and failure as 0 and print nothing, except
+// kevo_open, whose two messages are part of the tool's output.
+#pragma once
+
+#include <cstdint>
+#include <cstdio>
+
+#include "container/little_endian.h"
+
+// Builds a fourcc from its four characters in writing order: the first
+// character is the least significant byte, as in the file.
+constexpr uint32_t kevo_fourcc(const char (&text)[5])
+{
+    return static_cast<uint32_t>(static_cast<uint8_t>(text[0])) |
+           (static_cast<uint32_t>(static_cast<uint8_t>(text[1])) << 8) |
+           (static_cast<uint32_t>(static_cast<uint8_t>(text[2])) << 16) |
+           (static_cast<uint32_t>(static_cast<uint8_t>(text[3])) << 24);
+}
+
+// ---------------------------------------------------------------------------
+// Stream kinds
+
+enum kevo_streamKind : int32_t {
+    KEVO_KIND_PAV = 0,
+    KEVO_KIND_ROK = 1,
+    KEVO_KIND_GPS = 2,
+    KEVO_KIND_SIRF_GPS = 3,
+    KEVO_KIND_WIFI = 4,
+    KEVO_KIND_LATLON = 5,
+    KEVO_KIND_ANNOT = 6,
+    KEVO_KIND_PAV2 = 7,
+    KEVO_KIND_MIC = 8,
+    KEVO_KIND_CLOCK = 9,
+    KEVO_KIND_TAG = 10,
+    KEVO_KIND_IMU = 11,
+    KEVO_KIND_FEATURES = 12,
+    KEVO_KIND_AUDIO_VOICING_FEATURES = 13,
+    KEVO_KIND_POWER = 14,
+    KEVO_KIND_MAX_NUM_STREAMS = 15,
+    KEVO_KIND_UNKNOWN_RAW = 16,
+    KEVO_KIND_CAMERA = 17,
+    KEVO_KIND_ROK_POWER = 18,
+    KEVO_KIND_CAMERA_FILES = 19,
+    KEVO_KIND_INVALID = 20,
+};
+
+constexpr int32_t KEVO_KIND_COUNT = 21;
+
+// Display name of a kind, 0 to 20; a number outside that range gets the
+// name of KEVO_KIND_INVALID rather than a read past the table.
+const char* kevo_streamKindName(int32_t kind);
+
+// Kind of a stream fourcc; every fourcc without a kind of its own is
+// KEVO_KIND_UNKNOWN_RAW.
+int32_t kevo_streamKindOf(uint32_t fourcc);
+
+// Packet size a stream of this fourcc is held with: 74 for 'pav ', 24 for
+// 'ltln', 5 for 'ant8' whatever the file says; the size as read otherwise.
+uint32_t kevo_packetSizeOf(uint32_t fourcc, uint32_t sizeAsRead);
+
+// ---------------------------------------------------------------------------
+// Records
+
+struct kevo_atom {
+    uint32_t id;     // fourcc
+    uint32_t type;   // type letter, zero-extended: 'i' int32 LE, 'c' one byte
+    int32_t length;  // payload bytes, never negative once read
+    uint8_t* data;   // malloc'ed payload, owned
+};
+
+struct kevo_stream {
+    int32_t kind;          // derived from id, never stored
+    uint32_t id;           // fourcc
+    uint32_t streamParam;  // carried, never interpreted
+    uint32_t packetSize;   // 16 bits on disk
+    uint32_t symbolID;     // 16 bits on disk; names the stream inside packets
+    int32_t metaCount;
+    kevo_atom* metas;      // metaCount entries, or null when metaCount <= 0
+    uint32_t present;      // non-zero: kevo_writeHeader writes this stream
+};
+
+struct kevo_rokBoard {
+    int32_t interruptCount;    // 'intr'
+    int32_t gyroHz;            // 'gyro'
+    int32_t magnetometerHz;    // 'mag '
+    int32_t power;             // 'powr'
+    int32_t boardNr;           // 'bdnr'
+    int32_t hardwareVersion;   // 'hver'
+    int32_t majorSoftVersion;  // 'swma'
+    int32_t minorSoftVersion;  // 'swmi'
+    int32_t calibrationWord1;  // 'wd01'
+    int32_t calibrationWord2;  // 'wd02'
+    int32_t calibrationWord3;  // 'wd03'
+    int32_t calibrationWord4;  // 'wd04'
+};
+
+struct kevo_pav2Board {
+    int32_t interruptCount;    // 'intr'
+    int32_t micHz;             // 'mic ' or 'mics'
+    int32_t accelerometerHz;   // 'acc '
+    int32_t ambLightHz;        // 'amb '
+    int32_t barometerHz;       // 'bar '
+    int32_t compassHz;         // 'comp'
+    int32_t dalsHz;            // 'dals'
+    int32_t humidityHz;        // 'hum '
+    int32_t power;             // 'powr'
+    int32_t micGain;           // no atom sets it
+    int32_t boardNr;           // 'bdnr'
+    int32_t hardwareVersion;   // 'hver'
+    int32_t majorSoftVersion;  // 'swma'
+    int32_t minorSoftVersion;  // 'swmi'
+    int32_t calibrationWord1;  // 'wd01'
+    int32_t calibrationWord2;  // 'wd02'
+    int32_t calibrationWord3;  // 'wd03'
+    int32_t calibrationWord4;  // 'wd04'
+};
+
+// One opened container. Create it zeroed (`new kevo_file()` or
+// `kevo_file record{}`); discarding it closes a stream still open and frees
+// the path and every array and payload it holds.
+struct kevo_file {
+    char* path;  // owned copy of the opened path, or "stdin"/"stdout"
+    FILE* file;
+    int32_t streamCount;   // as read, even when <= 0
+    kevo_stream* streams;  // streamCount entries, or null
+    uint64_t headerValue;
+    int32_t metaCount;     // file-level atoms, as read
+    kevo_atom* metas;      // metaCount entries, or null
+    kevo_rokBoard rokBoard;
+    kevo_pav2Board pav2Board;
+    int32_t pav2CalValues[6];  // c1 to c6
+
+    kevo_file() = default;
+    kevo_file(const kevo_file&) = delete;
+    kevo_file& operator=(const kevo_file&) = delete;
+    ~kevo_file();
+};
+
+// ---------------------------------------------------------------------------
+// Opening and closing
+
+// True for the names that kevo_open takes as standard input ("-", "stdin",
+// "/dev/stdin", any letter case).
+bool kevo_isStdinAlias(const char* path);
+
+// Opens `path` in mode "r", "r+", "w" or "a" (any letter case); the stdin
+// and stdout aliases select the process's own streams. Input modes clear the
+// header part of the record. Prints "ERROR: can't open file ..." or
+// "ERROR: unknown file mode ..." and returns 0 on failure.
+int kevo_open(kevo_file* record, const char* path, const char* mode);
+
+// Closes the stream if one is open and clears the handle. Always 1.
+int kevo_close(kevo_file* record);
+
+// Flushes the stream, checks its error state, syncs it to stable storage and
+// closes it. Returns 1 when every step succeeded; 0 otherwise, with errno
+// saying why. The stream is closed and cleared either way.
+int kevo_closeSynced(kevo_file* record);
+
+// Frees the header part (arrays, atoms, payloads) and zeroes its counts.
+void kevo_freeHeader(kevo_file* record);
+
+// ---------------------------------------------------------------------------
+// Header codec
+
+// Reads one atom at the stream's position. Returns 0 when the file ends
+// early or the length is negative or larger than what can still follow;
+// the atom then owns no payload.
+int kevo_readAtom(FILE* stream, kevo_atom* atom);
+
+// Reads a whole header from record->file, positioned at its start, and
+// leaves the stream at the first byte of packet data. Returns 0 on a wrong
+// magic or version, a short read, a negative atom length, or a count or
+// length that cannot fit in what can still follow; the record then holds no
+// header (counts zero, no arrays). Memory grows only with entries that have
+// really arrived, so a hostile count costs nothing.
+int kevo_readHeader(kevo_file* record);
+
+// Writes the atom as it stands. Always 1; write errors show in the stream's
+// error state.
+int kevo_writeAtom(FILE* stream, const kevo_atom* atom);
+
+// Writes the record's header at the stream's position, then flushes. Only
+// streams with `present` set are written and counted. Always 1; write errors
+// show in the stream's error state.
+int kevo_writeHeader(FILE* stream, const kevo_file* record);
+
+// ---------------------------------------------------------------------------
+// Board descriptors
+
+// Decode the atoms whose fourccs belong to the board into its fields; the
+// last occurrence of a fourcc wins. Return how many atoms matched. A payload
+// shorter than four bytes counts as zeros beyond its end.
+int32_t kevo_decodeRokAtoms(int32_t count, const kevo_atom* atoms, kevo_rokBoard* board);
+int32_t kevo_decodePav2Atoms(int32_t count, const kevo_atom* atoms, kevo_pav2Board* board);
+
+// Fill record->rokBoard from the first ROK stream only. 1 when at least one
+// board atom was found, else 0.
+int kevo_findRokBoard(kevo_file* record);
+
+// Fill record->pav2Board from every PAV2 and MIC stream (later ones win), or
+// from the file-level atoms when those streams hold none, then unpack the
+// calibration words into pav2CalValues. 1 when at least one atom was found.
+int kevo_findPav2Board(kevo_file* record);
+
+// Unpacks four 16-bit calibration words into the six values c1 to c6.
+void kevo_unpackCalWords(uint16_t w1, uint16_t w2, uint16_t w3, uint16_t w4, int32_t out[6]);

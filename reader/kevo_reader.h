@@ -1,0 +1,110 @@
+// The packet reader: opens a KEVO container read-only, validates and holds its
+// header, builds the stream registry and the input block over the packet
+// data, and prints the header on standard error. It reads no packets.
+//
+// It never ends the process: every failure prints one line and leaves
+// `valid` false and `fileRecord` null.
+#pragma once
+
+#include <cstdint>
+#include <cstdio>
+#include <map>
+#include <string>
+
+#include "container/kevo_container.h"
+
+// A block buffer over the packet data. The block is built but nothing here
+// reads through it; `source` belongs to the file record and is never closed
+// by the block.
+class kevo_bufferedInput {
+public:
+    kevo_bufferedInput(FILE* stream, int32_t length);
+    ~kevo_bufferedInput();
+    kevo_bufferedInput(const kevo_bufferedInput&) = delete;
+    kevo_bufferedInput& operator=(const kevo_bufferedInput&) = delete;
+
+    // Puts every field back to its default: no stream, no block, 1024 bytes.
+    void setDefaults();
+
+    // Replaces the block with a fresh one of `length` usable bytes and resets
+    // the reading state. A failed allocation leaves `block` null.
+    void allocate(int32_t length);
+
+    // Where the usable area of an allocation starts: the first multiple of 8
+    // strictly above its address.
+    static uintptr_t alignedStart(uintptr_t allocationAddress);
+
+    bool reading;
+    FILE* source;
+    uint8_t* block;
+    uint8_t* allocation;
+    int32_t capacity;
+    uint32_t consumed;
+    int32_t marker;
+    uint32_t filled;
+    int32_t halfCapacity;
+};
+
+class kevo_packetReader {
+public:
+    // Opens `path` and reads its header; see `valid` for the outcome.
+    explicit kevo_packetReader(const char* path);
+    ~kevo_packetReader();
+    kevo_packetReader(const kevo_packetReader&) = delete;
+    kevo_packetReader& operator=(const kevo_packetReader&) = delete;
+
+    // Puts the settings back to their defaults (no trace, 4096-byte blocks).
+    void setDefaults();
+
+    // Opens the container and reads its header. Prints why and leaves
+    // `valid` false when the file cannot be opened or holds no valid header.
+    void open(const char* path);
+
+    // Adopts a parsed record and builds the registry and the input block.
+    void registerStreams(kevo_file* record);
+
+    // Prints the whole header, each line led by `prefix` ("# INFO:" if null).
+    // A reader that is not valid prints only the bad-file line.
+    void printHeader(const char* prefix) const;
+
+    // Prints one line per stream, and each stream's atoms when asked.
+    void printStreams(const char* prefix, bool withAtoms) const;
+
+    // Prints one atom line. `payloadLength` guards the value read: a payload
+    // too short for its type prints like a missing one.
+    static void printMeta(const char* prefix, const char* indent, int32_t index, int32_t count,
+                          uint32_t id, uint32_t type, const uint8_t* payload,
+                          int32_t payloadLength);
+
+    // The capacity of the input block for a given block size setting.
+    static int32_t inputCapacityFor(int32_t blockSize);
+
+    static constexpr int32_t kMaxStreams = 19;
+
+    int32_t streamCount;
+    uint32_t reservedWords[5];
+    uint64_t headerValue;
+    bool ok;
+    bool valid;
+    std::map<int32_t, int32_t> kindCounter;
+
+    kevo_file* fileRecord;
+    bool traceEnabled;
+    std::string tracePath;
+    int32_t maxStreams;
+    int32_t blockSize;
+    int32_t reservedLimit;
+    uint32_t reservedSetting;
+    bool ownsFile;
+    uint8_t reservedBlock[16];
+    kevo_bufferedInput* input;
+    std::map<int32_t, int32_t> kindToSymbol;
+    std::map<int32_t, int32_t> symbolToKind;
+    std::map<std::string, int32_t> nameToKind;
+    std::string reservedText;
+    bool reservedFlag;
+    std::map<int32_t, bool> kindPresent;
+
+private:
+    void fillRegistry(const kevo_file& record);
+};

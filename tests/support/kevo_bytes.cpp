@@ -1,0 +1,217 @@
+#include "tests/support/kevo_bytes.h"
+
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <iterator>
+#include <stdexcept>
+
+#include <fcntl.h>
+#include <poll.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+namespace kevo_test {
+
+void appendLE16(Bytes& out, uint16_t value)
+{
+    out.push_back(static_cast<uint8_t>(value & 0xFF));
+    out.push_back(static_cast<uint8_t>(value >> 8));
+}
+
+void appendLE32(Bytes& out, uint32_t value)
+{
+    for (int shift = 0; shift < 32; shift += 8) {
+        out.push_back(static_cast<uint8_t>((value >> shift) & 0xFF));
+    }
+}
+
+void appendLE64(Bytes& out, uint64_t value)
+{
+    appendLE32(out, static_cast<uint32_t>(value & 0xFFFFFFFFu));
+    appendLE32(out, static_cast<uint32_t>(value >> 32));
+}
+
+void appendText(Bytes& out, const std::string& text)
+{
+    out.insert(out.end(), text.begin(), text.end());
+}
+
+Atom intAtom(const std::string& id, int32_t value)
+{
+    Atom atom{id, 'i', {}, std::nullopt};
+    appendLE32(atom.payload, static_cast<uint32_t>(value));
+    return atom;
+}
+
+Atom byteAtom(const std::string& id, uint8_t value)
+{
+    return Atom{id, 'c', {value}, std::nullopt};
+}
+
+Atom rawAtom(const std::string& id, uint8_t type, Bytes payload)
+{
+    return Atom{id, type, std::move(payload), std::nullopt};
+}
+
+Bytes encodeAtom(const Atom& atom)
+{
+    Bytes out;
+    appendText(out, atom.id);
+    out.push_back(atom.type);
+    appendLE32(out, static_cast<uint32_t>(atom.declaredLength.value_or(
+                        static_cast<int32_t>(atom.payload.size()))));
+    out.insert(out.end(), atom.payload.begin(), atom.payload.end());
+    return out;
+}
+
+Bytes encode(const Header& header)
+{
+    Bytes out;
+    appendText(out, header.magic);
+    appendLE32(out, header.version);
+    appendLE64(out, header.headerValue);
+    appendLE32(out, static_cast<uint32_t>(header.declaredMetaCount.value_or(
+                        static_cast<int32_t>(header.metas.size()))));
+    for (const Atom& atom : header.metas) {
+        out = concat(out, encodeAtom(atom));
+    }
+    appendLE32(out, static_cast<uint32_t>(header.declaredStreamCount.value_or(
+                        static_cast<int32_t>(header.streams.size()))));
+    for (const Stream& stream : header.streams) {
+        appendText(out, stream.id);
+        appendLE32(out, stream.streamParam);
+        appendLE16(out, stream.packetSize);
+        appendLE16(out, stream.symbolID);
+        appendLE32(out, static_cast<uint32_t>(stream.declaredMetaCount.value_or(
+                            static_cast<int32_t>(stream.atoms.size()))));
+        for (const Atom& atom : stream.atoms) {
+            out = concat(out, encodeAtom(atom));
+        }
+    }
+    return out;
+}
+
+Bytes packetBytes(size_t size, uint32_t seed)
+{
+    Bytes out(size);
+    uint32_t state = seed ? seed : 1;
+    for (uint8_t& byte : out) {
+        state ^= state << 13;
+        state ^= state >> 17;
+        state ^= state << 5;
+        byte = static_cast<uint8_t>(state);
+    }
+    return out;
+}
+
+Bytes concat(Bytes a, const Bytes& b)
+{
+    a.insert(a.end(), b.begin(), b.end());
+    return a;
+}
+
+TempDir::TempDir()
+{
+    const char* base = std::getenv("TMPDIR");
+    std::string pattern = std::string(base && *base ? base : "/tmp") + "/kevo-test-XXXXXX";
+    if (!mkdtemp(pattern.data())) {
+        throw std::runtime_error("cannot create a temporary folder");
+    }
+    root_ = pattern;
+}
+
+TempDir::~TempDir()
+{
+    std::error_code ignored;
+    std::filesystem::remove_all(root_, ignored);
+}
+
+std::string TempDir::path(const std::string& name) const
+{
+    return root_ + "/" + name;
+}
+
+void writeFile(const std::string& path, const Bytes& bytes)
+{
+    std::ofstream out(path, std::ios::binary | std::ios::trunc);
+    out.write(reinterpret_cast<const char*>(bytes.data()), static_cast<std::streamsize>(bytes.size()));
+    if (!out) {
+        throw std::runtime_error("cannot write " + path);
+    }
+}
+
+Bytes readFile(const std::string& path)
+{
+    std::ifstream in(path, std::ios::binary);
+    return Bytes(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+}
+
+namespace {
+
+// Drains both pipes together so that neither child stream can fill up and
+// block the child.
+void collect(int errFd, int outFd, RunResult& result)
+{
+    pollfd fds[2] = {{errFd, POLLIN, 0}, {outFd, POLLIN, 0}};
+    std::string* sinks[2] = {&result.standardError, &result.standardOutput};
+    int openCount = 2;
+    char buffer[4096];
+    while (openCount > 0) {
+        if (poll(fds, 2, -1) < 0) {
+            break;
+        }
+        for (int i = 0; i < 2; ++i) {
+            if (fds[i].fd < 0 || fds[i].revents == 0) {
+                continue;
+            }
+            const ssize_t n = read(fds[i].fd, buffer, sizeof buffer);
+            if (n > 0) {
+                sinks[i]->append(buffer, static_cast<size_t>(n));
+            } else {
+                close(fds[i].fd);
+                fds[i].fd = -1;
+                --openCount;
+            }
+        }
+    }
+}
+
+}  // namespace
+
+RunResult runProgram(const std::string& program, const std::vector<std::string>& args)
+{
+    int errPipe[2];
+    int outPipe[2];
+    if (pipe(errPipe) != 0 || pipe(outPipe) != 0) {
+        throw std::runtime_error("cannot create pipes");
+    }
+    std::vector<char*> argv;
+    argv.push_back(const_cast<char*>(program.c_str()));
+    for (const std::string& arg : args) {
+        argv.push_back(const_cast<char*>(arg.c_str()));
+    }
+    argv.push_back(nullptr);
+
+    const pid_t child = fork();
+    if (child == 0) {
+        const int devNull = open("/dev/null", O_RDONLY);
+        dup2(devNull, STDIN_FILENO);
+        dup2(errPipe[1], STDERR_FILENO);
+        dup2(outPipe[1], STDOUT_FILENO);
+        close(errPipe[0]);
+        close(outPipe[0]);
+        execv(program.c_str(), argv.data());
+        _exit(127);
+    }
+    close(errPipe[1]);
+    close(outPipe[1]);
+    RunResult result;
+    collect(errPipe[0], outPipe[0], result);
+    int status = 0;
+    waitpid(child, &status, 0);
+    result.status = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+    return result;
+}
+
+}  // namespace kevo_test
