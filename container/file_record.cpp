@@ -110,8 +110,10 @@ int kevo_closeSynced(kevo_file* record)
     record->file = nullptr;
 
     bool ok = std::fflush(stream) == 0;
+    // A write that failed earlier left only the error flag; errno may still
+    // hold its reason, which says more than a generic I/O error.
     if (ok && std::ferror(stream)) {
-        errno = EIO;
+        errno = errno != 0 ? errno : EIO;
         ok = false;
     }
     // EINVAL: the path names something that has no stable storage to sync

@@ -1,1 +1,323 @@
 #include <gtest/gtest.h>
+
+#include <cstdio>
+#include <string>
+
+#include "container/kevo_container.h"
+#include "tests/support/kevo_bytes.h"
+
+using namespace kevo_test;
+
+namespace {
+
+// A header with something of everything: file-level atoms of three types,
+// streams whose packet sizes are forced and kept, an empty payload.
+Header variedHeader()
+{
+    Header header;
+    header.headerValue = 0x0102030405060708ull;
+    header.metas = {intAtom("strt", 1700000000), byteAtom("frmt", 3),
+                    rawAtom("name", 's', {'d', 'e', 'v'})};
+    header.streams = {
+        Stream{"pav2", 7, 40, 1, {intAtom("intr", 5), intAtom("mic ", 800)}, std::nullopt},
+        Stream{"ltln", 0, 12, 2, {}, std::nullopt},
+        Stream{"rok ", 9, 30, 3, {intAtom("gyro", 100), rawAtom("none", 'i', {})}, std::nullopt},
+    };
+    return header;
+}
+
+struct Parsed {
+    int result = 0;
+    long consumed = 0;
+};
+
+// Parses bytes through a regular file, so the reader knows the size.
+Parsed parseFile(const Bytes& bytes, kevo_file& record)
+{
+    record.file = std::tmpfile();
+    std::fwrite(bytes.data(), 1, bytes.size(), record.file);
+    std::rewind(record.file);
+    Parsed parsed;
+    parsed.result = kevo_readHeader(&record);
+    parsed.consumed = std::ftell(record.file);
+    return parsed;
+}
+
+// Parses bytes through a stream whose size the reader cannot know.
+int parseUnsized(const Bytes& bytes, kevo_file& record)
+{
+    record.file = fmemopen(const_cast<uint8_t*>(bytes.data()), bytes.size(), "rb");
+    return kevo_readHeader(&record);
+}
+
+Bytes written(const kevo_file& record)
+{
+    char* buffer = nullptr;
+    size_t size = 0;
+    FILE* out = open_memstream(&buffer, &size);
+    kevo_writeHeader(out, &record);
+    std::fclose(out);
+    Bytes bytes(buffer, buffer + size);
+    std::free(buffer);
+    return bytes;
+}
+
+bool holdsNoHeader(const kevo_file& record)
+{
+    return record.streamCount == 0 && record.streams == nullptr && record.metaCount == 0 &&
+           record.metas == nullptr;
+}
+
+}  // namespace
+
+TEST(HeaderCodec, SmallestHeaderReadsAndWritesBackTheSame24Bytes)
+{
+    Header header;
+    header.headerValue = 0xA1A2A3A4A5A6A7A8ull;
+    const Bytes bytes = encode(header);
+    ASSERT_EQ(bytes.size(), 24u);
+
+    kevo_file record{};
+    const Parsed parsed = parseFile(bytes, record);
+    EXPECT_EQ(parsed.result, 1);
+    EXPECT_EQ(parsed.consumed, 24);
+    EXPECT_EQ(record.headerValue, 0xA1A2A3A4A5A6A7A8ull);
+    EXPECT_TRUE(holdsNoHeader(record));
+    EXPECT_EQ(written(record), bytes);
+}
+
+TEST(HeaderCodec, WriterProducesTheDocumentedBytes)
+{
+    kevo_file record{};
+    record.headerValue = 0x1122334455667788ull;
+    uint8_t payload[4] = {0x2A, 0, 0, 0};
+    kevo_atom atom{kevo_fourcc("abcd"), 'i', 4, payload};
+    kevo_stream stream{KEVO_KIND_GPS, kevo_fourcc("gps "), 0xCAFEBABE, 0x1234, 0x0001, 1, &atom, 1};
+    record.streamCount = 1;
+    record.streams = &stream;
+
+    const Bytes expected = {
+        'K', 'E', 'V', 'O',                              // magic
+        0x02, 0x00, 0x00, 0x00,                          // version
+        0x88, 0x77, 0x66, 0x55, 0x44, 0x33, 0x22, 0x11,  // headerValue
+        0x00, 0x00, 0x00, 0x00,                          // file-level atom count
+        0x01, 0x00, 0x00, 0x00,                          // stream count
+        'g', 'p', 's', ' ',                              // stream id
+        0xBE, 0xBA, 0xFE, 0xCA,                          // streamParam
+        0x34, 0x12,                                      // packetSize
+        0x01, 0x00,                                      // symbolID
+        0x01, 0x00, 0x00, 0x00,                          // atom count
+        'a', 'b', 'c', 'd',                              // atom id
+        'i',                                             // atom type
+        0x04, 0x00, 0x00, 0x00,                          // atom length
+        0x2A, 0x00, 0x00, 0x00,                          // payload
+    };
+    EXPECT_EQ(written(record), expected);
+    // The record borrowed stack memory; nothing of it is the record's to free.
+    record.streams = nullptr;
+    record.streamCount = 0;
+}
+
+TEST(HeaderCodec, RoundTripKeepsEveryByteButForcedPacketSizes)
+{
+    const Bytes bytes = encode(variedHeader());
+    kevo_file record{};
+    const Parsed parsed = parseFile(concat(bytes, packetBytes(50)), record);
+    ASSERT_EQ(parsed.result, 1);
+    EXPECT_EQ(parsed.consumed, static_cast<long>(bytes.size()));
+
+    ASSERT_EQ(record.streamCount, 3);
+    EXPECT_EQ(record.streams[0].kind, KEVO_KIND_PAV2);
+    EXPECT_EQ(record.streams[1].kind, KEVO_KIND_LATLON);
+    EXPECT_EQ(record.streams[1].packetSize, 24u);
+    EXPECT_EQ(record.streams[2].packetSize, 30u);
+    EXPECT_EQ(record.streams[2].metas[1].length, 0);
+    EXPECT_NE(record.streams[2].metas[1].data, nullptr);
+    for (int i = 0; i < 3; ++i) {
+        EXPECT_EQ(record.streams[i].present, 1u);
+    }
+
+    Header expected = variedHeader();
+    expected.streams[1].packetSize = 24;
+    EXPECT_EQ(written(record), encode(expected));
+}
+
+TEST(HeaderCodec, ForcedPacketSizesAndKinds)
+{
+    struct Case {
+        const char* id;
+        int32_t kind;
+        uint32_t packetSize;
+    };
+    const Case cases[] = {
+        {"pav ", KEVO_KIND_PAV, 74},         {"ltln", KEVO_KIND_LATLON, 24},
+        {"ant8", KEVO_KIND_ANNOT, 5},        {"rok ", KEVO_KIND_ROK, 12},
+        {"camf", KEVO_KIND_CAMERA_FILES, 12}, {"abcd", KEVO_KIND_UNKNOWN_RAW, 12},
+        {"PAV ", KEVO_KIND_UNKNOWN_RAW, 12}, {"pav", KEVO_KIND_UNKNOWN_RAW, 12},
+    };
+    for (const Case& c : cases) {
+        Header header;
+        Stream stream{std::string(c.id), 0, 12, 0, {}, std::nullopt};
+        stream.id.resize(4, '\0');
+        header.streams = {stream};
+        kevo_file record{};
+        ASSERT_EQ(parseFile(encode(header), record).result, 1) << c.id;
+        EXPECT_EQ(record.streams[0].kind, c.kind) << c.id;
+        EXPECT_EQ(record.streams[0].packetSize, c.packetSize) << c.id;
+    }
+    EXPECT_STREQ(kevo_streamKindName(KEVO_KIND_UNKNOWN_RAW), "UNKNOWN (RAW)");
+    EXPECT_STREQ(kevo_streamKindName(3), "SIRF_GPS");
+    EXPECT_STREQ(kevo_streamKindName(19), "CAMERA FILES");
+    EXPECT_STREQ(kevo_streamKindName(21), "INVALID");
+    EXPECT_STREQ(kevo_streamKindName(-1), "INVALID");
+}
+
+TEST(HeaderCodec, NegativeCountsReadAsEmptyAndWriteBackAsTheFormatSays)
+{
+    Header header;
+    header.declaredMetaCount = -1;
+    header.declaredStreamCount = -1;
+    kevo_file record{};
+    ASSERT_EQ(parseFile(encode(header), record).result, 1);
+    EXPECT_EQ(record.metaCount, -1);
+    EXPECT_EQ(record.streamCount, -1);
+    EXPECT_EQ(record.metas, nullptr);
+    EXPECT_EQ(record.streams, nullptr);
+
+    // The file-level count is written as held, the stream count as the
+    // number of streams really written.
+    Header expected;
+    expected.declaredMetaCount = -1;
+    EXPECT_EQ(written(record), encode(expected));
+}
+
+TEST(HeaderCodec, WriterSkipsStreamsNotPresent)
+{
+    kevo_file record{};
+    ASSERT_EQ(parseFile(encode(variedHeader()), record).result, 1);
+    record.streams[1].present = 0;
+    Header expected = variedHeader();
+    expected.streams.erase(expected.streams.begin() + 1);
+    EXPECT_EQ(written(record), encode(expected));
+}
+
+TEST(HeaderCodec, BadMagicOrVersionIsRejected)
+{
+    for (size_t i = 0; i < 4; ++i) {
+        Header header;
+        header.magic[i] = static_cast<char>(header.magic[i] ^ 0x20);  // letter case flipped
+        kevo_file record{};
+        EXPECT_EQ(parseFile(encode(header), record).result, 0) << header.magic;
+    }
+    for (uint32_t version : {0u, 1u, 3u, 0x02000000u}) {
+        Header header;
+        header.version = version;
+        kevo_file record{};
+        EXPECT_EQ(parseFile(encode(header), record).result, 0) << version;
+    }
+}
+
+TEST(HeaderCodec, EveryTruncationIsRejectedAndLeavesNoHeader)
+{
+    const Bytes bytes = encode(variedHeader());
+    for (size_t size = 0; size < bytes.size(); ++size) {
+        const Bytes prefix(bytes.begin(), bytes.begin() + static_cast<long>(size));
+        kevo_file sized{};
+        EXPECT_EQ(parseFile(prefix, sized).result, 0) << size;
+        EXPECT_TRUE(holdsNoHeader(sized)) << size;
+        kevo_file unsized{};
+        EXPECT_EQ(parseUnsized(prefix, unsized), 0) << size;
+        EXPECT_TRUE(holdsNoHeader(unsized)) << size;
+    }
+}
+
+TEST(HeaderCodec, HostileCountsAndLengthsAreRejected)
+{
+    struct Case {
+        const char* name;
+        Header header;
+    };
+    std::vector<Case> cases;
+    {
+        Header h;
+        h.declaredMetaCount = 2000000000;
+        cases.push_back({"two billion file-level atoms", h});
+    }
+    {
+        Header h;
+        h.declaredStreamCount = INT32_MAX;
+        cases.push_back({"INT32_MAX streams", h});
+    }
+    {
+        Header h;
+        h.streams = {Stream{"rok ", 0, 0, 0, {}, 100000}};
+        cases.push_back({"stream claims more atoms than follow", h});
+    }
+    {
+        Header h;
+        Atom atom = intAtom("big ", 1);
+        atom.declaredLength = INT32_MAX;
+        h.metas = {atom};
+        cases.push_back({"atom length beyond the file", h});
+    }
+    {
+        Header h;
+        Atom atom = intAtom("neg ", 1);
+        atom.declaredLength = -4;
+        h.metas = {atom};
+        cases.push_back({"negative atom length", h});
+    }
+    {
+        Header h;
+        Atom atom = intAtom("neg ", 1);
+        atom.declaredLength = INT32_MIN;
+        h.streams = {Stream{"pav2", 0, 0, 0, {atom}, std::nullopt}};
+        cases.push_back({"lowest atom length in a stream", h});
+    }
+    for (const Case& c : cases) {
+        const Bytes bytes = concat(encode(c.header), packetBytes(16));
+        kevo_file sized{};
+        EXPECT_EQ(parseFile(bytes, sized).result, 0) << c.name;
+        EXPECT_TRUE(holdsNoHeader(sized)) << c.name;
+        kevo_file unsized{};
+        EXPECT_EQ(parseUnsized(bytes, unsized), 0) << c.name;
+    }
+}
+
+TEST(HeaderCodec, CountsThatFitExactlyAreAccepted)
+{
+    // Nine bytes per atom is the least an atom can take: a count that
+    // exactly fills the file must still be read.
+    Header header;
+    for (int i = 0; i < 5; ++i) {
+        header.metas.push_back(rawAtom("zero", 'x', {}));
+    }
+    kevo_file record{};
+    ASSERT_EQ(parseFile(encode(header), record).result, 1);
+    EXPECT_EQ(record.metaCount, 5);
+}
+
+TEST(HeaderCodec, ReadAtomAloneReadsOneAtom)
+{
+    const Bytes bytes = concat(encodeAtom(intAtom("abcd", -5)), packetBytes(3));
+    FILE* in = fmemopen(const_cast<uint8_t*>(bytes.data()), bytes.size(), "rb");
+    kevo_atom atom{};
+    ASSERT_EQ(kevo_readAtom(in, &atom), 1);
+    EXPECT_EQ(atom.id, kevo_fourcc("abcd"));
+    EXPECT_EQ(atom.type, static_cast<uint32_t>('i'));
+    EXPECT_EQ(atom.length, 4);
+    EXPECT_EQ(kevo_getLE32Signed(atom.data), -5);
+    std::free(atom.data);
+    std::fclose(in);
+}
+
+TEST(HeaderCodec, LargePayloadFromAnUnsizedStreamArrivesWhole)
+{
+    Bytes payload = packetBytes(300000, 7);
+    Header header;
+    header.metas = {rawAtom("blob", 'b', payload)};
+    kevo_file record{};
+    ASSERT_EQ(parseUnsized(encode(header), record), 1);
+    ASSERT_EQ(record.metas[0].length, 300000);
+    EXPECT_EQ(Bytes(record.metas[0].data, record.metas[0].data + 300000), payload);
+}

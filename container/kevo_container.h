@@ -175,7 +175,9 @@ int kevo_close(kevo_file* record);
 
 // Flushes the stream, checks its error state, syncs it to stable storage and
 // closes it. Returns 1 when every step succeeded; 0 otherwise, with errno
-// saying why. The stream is closed and cleared either way.
+// saying why. Clear errno before the writes so that the reason of an earlier
+// failed write survives; without one, EIO. The stream is closed and cleared
+// either way.
 int kevo_closeSynced(kevo_file* record);
 
 // Frees the header part (arrays, atoms, payloads) and zeroes its counts.
