@@ -1,0 +1,286 @@
+#include "tool/modify_command.h"
+
+#include <cerrno>
+#include <cstdint>
+#include <cstdio>
+#include <cstring>
+#include <string>
+
+#include "container/kevo_container.h"
+#include "decoder/kevo_decoder.h"
+#include "reader/kevo_reader.h"
+
+namespace {
+
+constexpr int kExitSuccess = 1;
+constexpr int kExitFailure = -1;
+constexpr int kExitUnrecognised = -3;
+constexpr int kMinArgumentCount = 5;
+constexpr int32_t kFileLevel = -1;
+
+const char* const kUsage[] = {
+    "kevo-modify [-options]  <input file>\n",
+    "   kevo-modify will change the metaValues in a KEVO header, the input file is used as the "
+    "output\n",
+    "   [-streamID N]\n",
+    "       Specify the stream number (which start at 0) you want to change\n",
+    "       If the stream number is not found an error will occur\n",
+    "       Some older .kevo files write data atoms to the .kevo meta data\n",
+    "       you can access this stream by using the ID -1\n",
+    "   [-metaID N]\n",
+    "       Meta ID we wish to change (IDs start at 0)\n",
+    "       If the metaID number is not found an error will occur\n",
+    "   [-metaValue N]\n",
+    "       New value to be written to the metaID (currently only type 'i' is supported)\n",
+};
+
+struct ModifyOptions {
+    int32_t streamID = -2;
+    int32_t metaID = -1;
+    int32_t metaValue = -1;
+    bool valueGiven = false;
+    std::string path;
+};
+
+// One numeric option: its name, the values it accepts, and where it goes.
+struct OptionSpec {
+    const char* name;
+    int64_t min;
+    int64_t max;
+    const char* infoFormat;
+    int32_t ModifyOptions::*field;
+};
+
+// -metaValue also takes the unsigned 32-bit range: the payload keeps the bit
+// pattern, which is what a user storing an unsigned value means.
+const OptionSpec kOptions[] = {
+    {"-streamID", INT32_MIN, INT32_MAX, "# INFO: Stream ID to be modified: %d\n",
+     &ModifyOptions::streamID},
+    {"-metaID", INT32_MIN, INT32_MAX, "# INFO: Meta ID to be modified:   %d\n",
+     &ModifyOptions::metaID},
+    {"-metaValue", INT32_MIN, UINT32_MAX, "# INFO: Meta to be modified to:   %d\n",
+     &ModifyOptions::metaValue},
+};
+
+enum class WalkResult { Ready, Usage, Unrecognised, Refused };
+
+void printUsage()
+{
+    for (const char* line : kUsage) {
+        std::fputs(line, stderr);
+    }
+}
+
+bool isBlank(char c)
+{
+    return c == ' ' || c == '\t' || c == '\n' || c == '\v' || c == '\f' || c == '\r';
+}
+
+// Reads a number the way atoi does (leading blanks, a sign, digits up to the
+// first non-digit, no digits is 0) but refuses, rather than wraps, a value
+// outside [min, max].
+bool parseNumber(const char* text, int64_t min, int64_t max, int64_t* value)
+{
+    const char* p = text;
+    while (isBlank(*p)) {
+        ++p;
+    }
+    const bool negative = *p == '-';
+    if (*p == '-' || *p == '+') {
+        ++p;
+    }
+    int64_t magnitude = 0;
+    for (; *p >= '0' && *p <= '9'; ++p) {
+        magnitude = magnitude * 10 + (*p - '0');
+        if (magnitude > max && -magnitude < min) {
+            return false;
+        }
+    }
+    const int64_t result = negative ? -magnitude : magnitude;
+    if (result < min || result > max) {
+        return false;
+    }
+    *value = result;
+    return true;
+}
+
+const OptionSpec* findOption(const char* argument)
+{
+    for (const OptionSpec& option : kOptions) {
+        if (std::strcmp(argument, option.name) == 0) {
+            return &option;
+        }
+    }
+    return nullptr;
+}
+
+WalkResult walkArguments(int argc, char** argv, ModifyOptions* options)
+{
+    for (int i = 1; i < argc; ++i) {
+        const char* argument = argv[i];
+        if (argument[0] != '-') {
+            options->path = argument;
+            continue;
+        }
+        const OptionSpec* option = findOption(argument);
+        if (!option) {
+            std::fprintf(stderr, "# ERROR: Unrecognized command argument, %s\n", argument);
+            std::fprintf(stderr, "# ERROR: Exiting\n");
+            return WalkResult::Unrecognised;
+        }
+        if (i + 1 >= argc) {
+            return WalkResult::Usage;
+        }
+        const char* text = argv[++i];
+        int64_t value = 0;
+        if (!parseNumber(text, option->min, option->max, &value)) {
+            std::fprintf(stderr, "# ERROR: value does not fit in 32 bits for %s, %s\n",
+                         option->name, text);
+            return WalkResult::Refused;
+        }
+        const int32_t stored = static_cast<int32_t>(static_cast<uint32_t>(value));
+        options->*(option->field) = stored;
+        if (option->field == &ModifyOptions::metaValue) {
+            options->valueGiven = true;
+        }
+        std::fprintf(stderr, option->infoFormat, stored);
+    }
+    return WalkResult::Ready;
+}
+
+bool complete(const ModifyOptions& options)
+{
+    return options.streamID != -2 && options.metaID != -1 && options.valueGiven &&
+           !options.path.empty();
+}
+
+// Finds the atom to edit in the header as read, or prints why it cannot be
+// edited and returns null.
+kevo_atom* chooseAtom(kevo_file& record, const ModifyOptions& options)
+{
+    const int32_t streamID = options.streamID;
+    if (streamID != kFileLevel && (streamID < 0 || streamID >= record.streamCount)) {
+        std::fprintf(stderr,
+                     "# ERROR: StreamID not found inside KEVO header, requested %d, max streamID "
+                     "%d\n",
+                     streamID, record.streamCount);
+        return nullptr;
+    }
+    const bool fileLevel = streamID == kFileLevel;
+    const int32_t count = fileLevel ? record.metaCount : record.streams[streamID].metaCount;
+    kevo_atom* atoms = fileLevel ? record.metas : record.streams[streamID].metas;
+    if (options.metaID < 0 || options.metaID >= count) {
+        std::fprintf(stderr,
+                     "# ERROR: metaID not found inside KEVO header, requested %d, max metaID %d "
+                     "for streamID %d\n",
+                     options.metaID, count, streamID);
+        return nullptr;
+    }
+    kevo_atom& atom = atoms[options.metaID];
+    if (atom.type != 'i') {
+        std::fprintf(stderr, "# ERROR: metaID type is not 'i', modification not supported\n");
+        std::fprintf(stderr, "# ERROR: streamID %d, metaID %d, is of type %c\n", streamID,
+                     options.metaID, static_cast<char>(atom.type));
+        return nullptr;
+    }
+    if (atom.length < 4) {
+        std::fprintf(stderr, "# ERROR: streamID %d, metaID %d, has a %d byte payload, type 'i' "
+                             "needs 4\n",
+                     streamID, options.metaID, atom.length);
+        return nullptr;
+    }
+    return &atom;
+}
+
+// Writes the record's header over the start of the file at `path`. The
+// write is checked and synced before it counts as done: a header that only
+// reached the page cache, or reached it half, must not be reported as saved.
+int rewriteHeader(const kevo_file& record, const char* path)
+{
+    kevo_file target{};
+    if (!kevo_open(&target, path, "r+")) {
+        std::fprintf(stderr, "# kevo_packetReader: ERROR, unable to open kevo file: %s\n", path);
+        return kExitFailure;
+    }
+    errno = 0;
+    kevo_writeHeader(target.file, &record);
+    if (!kevo_closeSynced(&target)) {
+        std::fprintf(stderr, "# ERROR: unable to write the kevo header to %s: %s\n", path,
+                     std::strerror(errno));
+        return kExitFailure;
+    }
+    return kExitSuccess;
+}
+
+int editHeader(kevo_packetReader& reader, const ModifyOptions& options)
+{
+    kevo_file& record = *reader.fileRecord;
+    kevo_atom* atom = chooseAtom(record, options);
+    if (!atom) {
+        return kExitFailure;
+    }
+    kevo_putLE32(atom->data, static_cast<uint32_t>(options.metaValue));
+    // Only one stream on the file at a time: the reading one goes first.
+    kevo_close(&record);
+    return rewriteHeader(record, options.path.c_str());
+}
+
+int modify(const ModifyOptions& options)
+{
+    const char* path = options.path.c_str();
+    kevo_packetReader* reader = new kevo_packetReader(path);
+    kevo_sensorDecoder* decoder = new kevo_sensorDecoder(reader->fileRecord);
+
+    std::fprintf(stderr, "# INFO: Header values before changes:\n");
+    reader->printHeader(nullptr);
+    const int status = reader->valid ? editHeader(*reader, options) : kExitFailure;
+
+    // The decoder borrows the reader's record and never touches it in its
+    // teardown, so this order is safe.
+    delete reader;
+    delete decoder;
+    if (status != kExitSuccess) {
+        return status;
+    }
+
+    kevo_packetReader* after = new kevo_packetReader(path);
+    after->printHeader(nullptr);
+    delete after;
+    return kExitSuccess;
+}
+
+}  // namespace
+
+int kevo_modifyMain(int argc, char** argv)
+{
+    if (argc < kMinArgumentCount) {
+        printUsage();
+        return kExitFailure;
+    }
+    ModifyOptions options;
+    switch (walkArguments(argc, argv, &options)) {
+    case WalkResult::Ready:
+        break;
+    case WalkResult::Usage:
+        printUsage();
+        return kExitFailure;
+    case WalkResult::Unrecognised:
+        return kExitUnrecognised;
+    case WalkResult::Refused:
+        return kExitFailure;
+    }
+    if (!complete(options)) {
+        printUsage();
+        return kExitFailure;
+    }
+    // Standard input can be read but not rewritten in place; refusing before
+    // anything is read keeps the input intact for whoever reads it next.
+    if (kevo_isStdinAlias(options.path.c_str())) {
+        std::fprintf(stderr,
+                     "# ERROR: cannot modify standard input in place, give the path of a file: "
+                     "%s\n",
+                     options.path.c_str());
+        return kExitFailure;
+    }
+    return modify(options);
+}
