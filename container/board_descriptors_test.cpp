@@ -7,6 +7,7 @@
 
 #include "container/kevo_container.h"
 #include "tests/support/kevo_bytes.h"
+#include "tests/support/parsed_header.h"
 
 namespace {
 
@@ -16,25 +17,12 @@ using kevo_test::Stream;
 using kevo_test::intAtom;
 using kevo_test::rawAtom;
 
-// Records come from bytes through the codec, so every stream's kind is set
-// as the lookups expect.
-std::unique_ptr<kevo_file> parse(const Header& header)
-{
-    kevo_test::TempDir dir;
-    const std::string path = dir.path("board.kevo");
-    kevo_test::writeFile(path, kevo_test::encode(header));
-    auto record = std::make_unique<kevo_file>();
-    EXPECT_EQ(kevo_open(record.get(), path.c_str(), "r"), 1);
-    EXPECT_EQ(kevo_readHeader(record.get()), 1);
-    kevo_close(record.get());
-    return record;
-}
 
 std::unique_ptr<kevo_file> parseMetas(std::vector<Atom> metas)
 {
     Header header;
     header.metas = std::move(metas);
-    return parse(header);
+    return kevo_test::parseHeader(header);
 }
 
 Stream stream(const std::string& id, std::vector<Atom> atoms)
@@ -154,14 +142,14 @@ TEST(FindRokBoard, ReadsOnlyTheFirstRokStream)
 {
     Header first;
     first.streams = {stream("rok ", {intAtom("gyro", 1)}), stream("rok ", {intAtom("gyro", 2)})};
-    auto record = parse(first);
+    auto record = kevo_test::parseHeader(first);
     EXPECT_EQ(kevo_findRokBoard(record.get()), 1);
     EXPECT_EQ(record->rokBoard.gyroHz, 1);
 
     Header emptyFirst;
     emptyFirst.streams = {stream("rok ", {intAtom("xxxx", 1)}),
                           stream("rok ", {intAtom("gyro", 2)})};
-    record = parse(emptyFirst);
+    record = kevo_test::parseHeader(emptyFirst);
     EXPECT_EQ(kevo_findRokBoard(record.get()), 0);
     EXPECT_EQ(record->rokBoard.gyroHz, 0);
 }
@@ -177,7 +165,7 @@ TEST(FindRokBoard, ResetsTheScheduleButKeepsIdentification)
 {
     Header header;
     header.streams = {stream("rok ", {intAtom("bdnr", 4)})};
-    auto record = parse(header);
+    auto record = kevo_test::parseHeader(header);
     record->rokBoard = {9, 9, 9, 9, 9, 9, 9, 9, 9, 9, 9, 9};
     EXPECT_EQ(kevo_findRokBoard(record.get()), 1);
     EXPECT_EQ(record->rokBoard.interruptCount, 0);
@@ -198,7 +186,7 @@ TEST(FindPav2Board, FallsBackToFileLevelAtomsOnlyWhenStreamsHaveNone)
     Header both;
     both.metas = {intAtom("acc ", 25), intAtom("bar ", 3)};
     both.streams = {stream("pav2", {intAtom("acc ", 50)})};
-    auto record = parse(both);
+    auto record = kevo_test::parseHeader(both);
     EXPECT_EQ(kevo_findPav2Board(record.get()), 1);
     EXPECT_EQ(record->pav2Board.accelerometerHz, 50);
     EXPECT_EQ(record->pav2Board.barometerHz, 0);
@@ -210,7 +198,7 @@ TEST(FindPav2Board, LaterPav2OrMicStreamsOverrideEarlierOnes)
     header.streams = {stream("pav2", {intAtom("mic ", 800), intAtom("bar ", 10)}),
                       stream("rok ", {intAtom("mic ", 1)}),
                       stream("mic ", {intAtom("mic ", 400)})};
-    auto record = parse(header);
+    auto record = kevo_test::parseHeader(header);
     EXPECT_EQ(kevo_findPav2Board(record.get()), 1);
     EXPECT_EQ(record->pav2Board.micHz, 400);
     EXPECT_EQ(record->pav2Board.barometerHz, 10);
@@ -220,7 +208,7 @@ TEST(FindPav2Board, ResetsTheScheduleAndMicGain)
 {
     Header header;
     header.streams = {stream("pav2", {intAtom("hver", 2)})};
-    auto record = parse(header);
+    auto record = kevo_test::parseHeader(header);
     record->pav2Board.interruptCount = 9;
     record->pav2Board.power = 9;
     record->pav2Board.micGain = 9;
@@ -237,7 +225,7 @@ TEST(FindPav2Board, UnpacksTheCurrentLow16BitsOfTheWords)
 {
     Header header;
     header.streams = {stream("pav2", {intAtom("intr", 5)})};
-    auto record = parse(header);
+    auto record = kevo_test::parseHeader(header);
     record->pav2Board.calibrationWord1 = 65536 + 3;
     record->pav2Board.calibrationWord2 = 0x41;
     record->pav2Board.calibrationWord3 = 0x81;
@@ -254,7 +242,7 @@ TEST(FindPav2Board, NothingFoundLeavesTheCalibrationValues)
     Header header;
     header.metas = {intAtom("gyro", 100)};
     header.streams = {stream("pav2", {intAtom("xxxx", 1)})};
-    auto record = parse(header);
+    auto record = kevo_test::parseHeader(header);
     record->pav2Board.interruptCount = 9;
     record->pav2Board.calibrationWord1 = 0xFFFF;
     for (int32_t& value : record->pav2CalValues) {

@@ -5,6 +5,7 @@
 
 #include "decoder/kevo_decoder.h"
 #include "tests/support/kevo_bytes.h"
+#include "tests/support/parsed_header.h"
 
 namespace {
 
@@ -12,18 +13,6 @@ using kevo_test::Header;
 using kevo_test::Stream;
 using kevo_test::intAtom;
 
-// A record parsed the way the tool gets it: bytes on disk, then the codec.
-std::unique_ptr<kevo_file> parse(const Header& header)
-{
-    kevo_test::TempDir dir;
-    const std::string path = dir.path("recording.kevo");
-    kevo_test::writeFile(path, kevo_test::encode(header));
-    auto record = std::make_unique<kevo_file>();
-    EXPECT_EQ(kevo_open(record.get(), path.c_str(), "r"), 1);
-    EXPECT_EQ(kevo_readHeader(record.get()), 1);
-    kevo_close(record.get());
-    return record;
-}
 
 Stream stream(const std::string& id, std::vector<kevo_test::Atom> atoms = {})
 {
@@ -89,7 +78,7 @@ TEST(SensorDecoder, Pav2ChannelsTakeTheirRatesFromTheBoard)
 {
     Header header;
     header.streams = {pav2Stream()};
-    auto record = parse(header);
+    auto record = kevo_test::parseHeader(header);
     kevo_sensorDecoder decoder(record.get());
 
     const Row rows[15] = {
@@ -123,7 +112,7 @@ TEST(SensorDecoder, RokChannelsTakeTheirRatesFromTheBoard)
 {
     Header header;
     header.streams = {rokStream()};
-    auto record = parse(header);
+    auto record = kevo_test::parseHeader(header);
     kevo_sensorDecoder decoder(record.get());
 
     const Row rows[10] = {
@@ -151,7 +140,7 @@ TEST(SensorDecoder, AudioRateIsAWrapping32BitProduct)
 {
     Header header;
     header.streams = {stream("mic ", {intAtom("mic ", 300000000)})};
-    auto record = parse(header);
+    auto record = kevo_test::parseHeader(header);
     kevo_sensorDecoder decoder(record.get());
     EXPECT_EQ(decoder.pav2Block.sampleRates[0], -1294967296.0);
     EXPECT_TRUE(decoder.pav2Block.channels[0]->noRate);
@@ -161,7 +150,7 @@ TEST(SensorDecoder, SlicesLieBackToBackInTheirBlocks)
 {
     Header header;
     header.streams = {pav2Stream(), rokStream()};
-    auto record = parse(header);
+    auto record = kevo_test::parseHeader(header);
     kevo_sensorDecoder decoder(record.get());
 
     auto expectSlices = [](const auto& block) {
@@ -185,7 +174,7 @@ TEST(SensorDecoder, GpsOnlyHeaderGetsACaptureBufferAndNoBoards)
     Header header;
     header.headerValue = 0x1122334455667788u;
     header.streams = {stream("sgps")};
-    auto record = parse(header);
+    auto record = kevo_test::parseHeader(header);
     testing::internal::CaptureStderr();
     kevo_sensorDecoder decoder(record.get());
     EXPECT_EQ(testing::internal::GetCapturedStderr(), "");
@@ -213,7 +202,7 @@ TEST(SensorDecoder, KindsAreRecordedOncePerKind)
 {
     Header header;
     header.streams = {stream("sgps"), stream("cams"), stream("sgps")};
-    auto record = parse(header);
+    auto record = kevo_test::parseHeader(header);
     kevo_sensorDecoder decoder(record.get());
     const std::map<int32_t, bool> expected = {{KEVO_KIND_SIRF_GPS, true}, {KEVO_KIND_CAMERA, true}};
     EXPECT_EQ(decoder.kindPresent, expected);
@@ -225,7 +214,7 @@ TEST(SensorDecoder, FileLevelPav2AtomsAreFoundWithoutStreams)
 {
     Header header;
     header.metas = {intAtom("intr", 5)};
-    auto record = parse(header);
+    auto record = kevo_test::parseHeader(header);
     kevo_sensorDecoder decoder(record.get());
 
     EXPECT_TRUE(decoder.kindPresent.empty());
@@ -245,13 +234,13 @@ TEST(SensorDecoder, WarnsAboutMoreThanNineteenStreamsButUsesThemAll)
     Header header;
     header.streams.assign(18, stream("clck"));
     header.streams.push_back(stream("wifi"));
-    auto nineteen = parse(header);
+    auto nineteen = kevo_test::parseHeader(header);
     testing::internal::CaptureStderr();
     kevo_sensorDecoder quiet(nineteen.get());
     EXPECT_EQ(testing::internal::GetCapturedStderr(), "");
 
     header.streams.push_back(stream("cams"));
-    auto twenty = parse(header);
+    auto twenty = kevo_test::parseHeader(header);
     testing::internal::CaptureStderr();
     kevo_sensorDecoder loud(twenty.get());
     EXPECT_EQ(testing::internal::GetCapturedStderr(),
@@ -297,7 +286,7 @@ TEST(SensorDecoder, TeardownOutlivesTheRecord)
 {
     Header header;
     header.streams = {pav2Stream(), rokStream(), stream("sgps"), stream("cams")};
-    kevo_file* record = parse(header).release();
+    kevo_file* record = kevo_test::parseHeader(header).release();
     kevo_sensorDecoder* decoder = new kevo_sensorDecoder(record);
     delete record;
     delete decoder;
