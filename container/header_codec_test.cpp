@@ -35,7 +35,9 @@ struct Parsed {
 Parsed parseFile(const Bytes& bytes, kevo_file& record)
 {
     record.file = std::tmpfile();
-    std::fwrite(bytes.data(), 1, bytes.size(), record.file);
+    if (!bytes.empty()) {
+        std::fwrite(bytes.data(), 1, bytes.size(), record.file);
+    }
     std::rewind(record.file);
     Parsed parsed;
     parsed.result = kevo_readHeader(&record);
