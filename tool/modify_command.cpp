@@ -20,8 +20,7 @@ constexpr int32_t kFileLevel = -1;
 
 const char* const kUsage[] = {
     "kevo-modify [-options]  <input file>\n",
-    "   kevo-modify will change the metaValues in a KEVO header, the input file is used as the "
-    "output\n",
+    "   kevo-modify will change the metaValues in a KEVO header, the input file is used as the output\n",
     "   [-streamID N]\n",
     "       Specify the stream number (which start at 0) you want to change\n",
     "       If the stream number is not found an error will occur\n",
