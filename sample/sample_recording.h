@@ -1,0 +1,57 @@
+// A sample recording: a KEVO container whose header looks like one a real
+// device writes (file-level atoms, both sensor boards, a microphone, GPS
+// receivers, a camera and a few smaller streams), followed by deterministic
+// pseudo-random packet bytes. It gives the tools something realistic to work
+// on without a recording from a device.
+//
+// Layout of the header it writes (stream number: fourcc, symbol ID):
+//
+//   file level: 'strt' i  'devi' i  'frmt' c
+//   0: 'pav2' 1   'intr' 'mic ' 'acc ' ... 'wd04', all i
+//   1: 'mic ' 2   'mics' i  'chan' i  'bits' i
+//   2: 'rok ' 3   'intr' 'gyro' 'mag ' 'powr' ... 'wd04', all i
+//   3: 'sgps' 4   'baud' i
+//   4: 'cams' 5   'fps ' i  'wdth' i  'hght' i  'qual' c
+//   5: 'clck' 6   'tick' i
+//   6: 'tag ' 7   no atoms
+//   7: 'ltln' 8   'datm' s (text, an opaque type)  'fix ' i
+//   8: 'gps ' 9   'baud' i  'rate' i
+//
+// Stream 0, meta 1 is the PAV2 board's microphone rate, an 'i' atom: the
+// natural target for an edit.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+
+#include "container/kevo_container.h"
+
+constexpr long long KEVO_SAMPLE_DEFAULT_PACKET_BYTES = 64 * 1024;
+// Large enough for any test, small enough that a typo cannot fill a disk.
+constexpr long long KEVO_SAMPLE_MAX_PACKET_BYTES = 1024LL * 1024 * 1024;
+
+struct kevo_sampleSummary {
+    int32_t streamCount;
+    int64_t headerBytes;
+    long long packetBytes;
+};
+
+// Fills the header part of a zeroed record with the sample header. Returns 0
+// when memory runs out; the record then holds a partial header that its
+// destructor still frees.
+int kevo_buildSampleHeader(kevo_file* record);
+
+// Number of bytes kevo_writeHeader produces for the record.
+int64_t kevo_sampleHeaderBytes(const kevo_file* record);
+
+// Fills `out` with the next `size` pseudo-random packet bytes. `state` is the
+// generator's state; start it at KEVO_SAMPLE_PACKET_SEED for the bytes the
+// sample recording holds.
+constexpr uint32_t KEVO_SAMPLE_PACKET_SEED = 0x4B45564F;
+void kevo_fillSamplePackets(uint8_t* out, size_t size, uint32_t* state);
+
+// Writes the sample recording to `path` ("-" or "stdout" for standard
+// output): the header, then `packetBytes` packet bytes. Returns 0 when the
+// file cannot be opened or written, with errno saying why; `kevo_open` has
+// then printed its own line if the open failed. Fills `summary` on success.
+int kevo_writeSampleRecording(const char* path, long long packetBytes, kevo_sampleSummary* summary);

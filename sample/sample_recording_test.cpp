@@ -1,0 +1,274 @@
+#include "sample/sample_recording.h"
+
+#include <cerrno>
+#include <set>
+#include <string>
+
+#include <gtest/gtest.h>
+#include <unistd.h>
+
+#include "tests/support/kevo_bytes.h"
+
+namespace {
+
+using kevo_test::Bytes;
+using kevo_test::TempDir;
+
+// Reads the header at the start of `path`; `consumed` is where the reader
+// stopped, the first byte of packet data.
+int readHeaderFrom(const std::string& path, kevo_file* record, long* consumed)
+{
+    if (!kevo_open(record, path.c_str(), "r")) {
+        return 0;
+    }
+    const int ok = kevo_readHeader(record);
+    *consumed = std::ftell(record->file);
+    kevo_close(record);
+    return ok;
+}
+
+void writeHeaderTo(const std::string& path, const kevo_file& record)
+{
+    FILE* out = std::fopen(path.c_str(), "wb");
+    ASSERT_NE(out, nullptr);
+    kevo_writeHeader(out, &record);
+    std::fclose(out);
+}
+
+Bytes expectedPackets(size_t size)
+{
+    Bytes packets(size);
+    uint32_t state = KEVO_SAMPLE_PACKET_SEED;
+    kevo_fillSamplePackets(packets.data(), packets.size(), &state);
+    return packets;
+}
+
+class SampleHeader : public ::testing::Test {
+protected:
+    void SetUp() override { ASSERT_EQ(kevo_buildSampleHeader(&record), 1); }
+
+    kevo_file record{};
+};
+
+TEST_F(SampleHeader, ReadsBackAndRewritesToTheSameBytes)
+{
+    TempDir dir;
+    writeHeaderTo(dir.path("first"), record);
+
+    kevo_file reread{};
+    long consumed = -1;
+    ASSERT_EQ(readHeaderFrom(dir.path("first"), &reread, &consumed), 1);
+    EXPECT_EQ(consumed, kevo_sampleHeaderBytes(&record));
+    writeHeaderTo(dir.path("second"), reread);
+
+    const Bytes first = kevo_test::readFile(dir.path("first"));
+    EXPECT_EQ(static_cast<int64_t>(first.size()), kevo_sampleHeaderBytes(&record));
+    EXPECT_EQ(kevo_test::readFile(dir.path("second")), first);
+}
+
+// The usage examples edit stream 0, meta 1 and the first file-level atom,
+// and show the refusal of a 'c' atom at file level.
+TEST_F(SampleHeader, KeepsTheAtomsTheUsageExamplesEdit)
+{
+    ASSERT_GE(record.streamCount, 1);
+    const kevo_stream& first = record.streams[0];
+    EXPECT_EQ(first.id, kevo_fourcc("pav2"));
+    ASSERT_GE(first.metaCount, 2);
+    EXPECT_EQ(first.metas[1].id, kevo_fourcc("mic "));
+    EXPECT_EQ(first.metas[1].type, static_cast<uint32_t>('i'));
+    EXPECT_EQ(first.metas[1].length, 4);
+
+    ASSERT_GE(record.metaCount, 3);
+    EXPECT_EQ(record.metas[0].type, static_cast<uint32_t>('i'));
+    EXPECT_EQ(record.metas[2].type, static_cast<uint32_t>('c'));
+}
+
+TEST_F(SampleHeader, CarriesBothBoardsForTheDecoder)
+{
+    ASSERT_EQ(kevo_findPav2Board(&record), 1);
+    EXPECT_GT(record.pav2Board.interruptCount, 0);
+    EXPECT_EQ(record.pav2Board.micHz, 800);
+    EXPECT_GT(record.pav2Board.accelerometerHz, 0);
+    EXPECT_GT(record.pav2Board.power, 0);
+
+    ASSERT_EQ(kevo_findRokBoard(&record), 1);
+    EXPECT_GT(record.rokBoard.interruptCount, 0);
+    EXPECT_EQ(record.rokBoard.gyroHz, 100);
+    EXPECT_EQ(record.rokBoard.magnetometerHz, 20);
+
+    // Calibration words are 16-bit on the board; a wider one would lose bits
+    // in the unpacking.
+    for (int32_t word : {record.pav2Board.calibrationWord1, record.pav2Board.calibrationWord2,
+                         record.pav2Board.calibrationWord3, record.pav2Board.calibrationWord4,
+                         record.rokBoard.calibrationWord1, record.rokBoard.calibrationWord4}) {
+        EXPECT_GE(word, 0);
+        EXPECT_LE(word, 0xFFFF);
+    }
+}
+
+TEST_F(SampleHeader, StreamsAreKnownDistinctAndWithinTheReaderLimit)
+{
+    EXPECT_LE(record.streamCount, 19);
+    std::set<uint32_t> symbols;
+    std::set<int32_t> kinds;
+    bool opaqueAtom = false;
+    for (int32_t i = 0; i < record.streamCount; ++i) {
+        const kevo_stream& stream = record.streams[i];
+        EXPECT_TRUE(symbols.insert(stream.symbolID).second) << "symbol ID " << stream.symbolID;
+        EXPECT_NE(stream.kind, KEVO_KIND_UNKNOWN_RAW) << "stream " << i;
+        EXPECT_EQ(stream.kind, kevo_streamKindOf(stream.id));
+        EXPECT_EQ(stream.packetSize, kevo_packetSizeOf(stream.id, stream.packetSize));
+        EXPECT_EQ(stream.present, 1u);
+        kinds.insert(stream.kind);
+        for (int32_t j = 0; j < stream.metaCount; ++j) {
+            opaqueAtom |= stream.metas[j].type != 'i' && stream.metas[j].type != 'c';
+        }
+    }
+    EXPECT_TRUE(opaqueAtom);
+    for (int32_t kind : {KEVO_KIND_PAV2, KEVO_KIND_MIC, KEVO_KIND_ROK, KEVO_KIND_SIRF_GPS,
+                         KEVO_KIND_CAMERA, KEVO_KIND_LATLON}) {
+        EXPECT_EQ(kinds.count(kind), 1u) << kevo_streamKindName(kind);
+    }
+}
+
+TEST(SamplePackets, DoNotDependOnHowTheyAreCut)
+{
+    const Bytes whole = expectedPackets(10000);
+    Bytes pieces(whole.size());
+    uint32_t state = KEVO_SAMPLE_PACKET_SEED;
+    for (size_t at = 0; at < pieces.size(); at += 7) {
+        const size_t size = pieces.size() - at < 7 ? pieces.size() - at : 7;
+        kevo_fillSamplePackets(pieces.data() + at, size, &state);
+    }
+    EXPECT_EQ(pieces, whole);
+    EXPECT_NE(whole, Bytes(whole.size(), whole[0]));
+}
+
+TEST(SampleRecording, IsTheHeaderFollowedByThePacketBytes)
+{
+    TempDir dir;
+    kevo_sampleSummary summary{};
+    ASSERT_EQ(kevo_writeSampleRecording(dir.path("a").c_str(), 5000, &summary), 1);
+    EXPECT_EQ(summary.streamCount, 9);
+    EXPECT_EQ(summary.packetBytes, 5000);
+
+    kevo_file record{};
+    long consumed = -1;
+    ASSERT_EQ(readHeaderFrom(dir.path("a"), &record, &consumed), 1);
+    EXPECT_EQ(consumed, summary.headerBytes);
+
+    const Bytes file = kevo_test::readFile(dir.path("a"));
+    ASSERT_EQ(static_cast<int64_t>(file.size()), summary.headerBytes + 5000);
+    EXPECT_EQ(Bytes(file.begin() + consumed, file.end()), expectedPackets(5000));
+}
+
+TEST(SampleRecording, IsTheSameOnEveryRunAndMayHoldNoPackets)
+{
+    TempDir dir;
+    kevo_sampleSummary summary{};
+    ASSERT_EQ(kevo_writeSampleRecording(dir.path("a").c_str(), 9000, &summary), 1);
+    ASSERT_EQ(kevo_writeSampleRecording(dir.path("b").c_str(), 9000, &summary), 1);
+    EXPECT_EQ(kevo_test::readFile(dir.path("a")), kevo_test::readFile(dir.path("b")));
+
+    ASSERT_EQ(kevo_writeSampleRecording(dir.path("c").c_str(), 0, &summary), 1);
+    EXPECT_EQ(static_cast<int64_t>(kevo_test::readFile(dir.path("c")).size()), summary.headerBytes);
+}
+
+TEST(SampleRecording, RefusesAPacketCountOutOfRangeBeforeCreatingAnything)
+{
+    TempDir dir;
+    kevo_sampleSummary summary{};
+    for (long long count : {-1LL, KEVO_SAMPLE_MAX_PACKET_BYTES + 1}) {
+        errno = 0;
+        EXPECT_EQ(kevo_writeSampleRecording(dir.path("a").c_str(), count, &summary), 0) << count;
+        EXPECT_EQ(errno, EINVAL);
+        EXPECT_NE(access(dir.path("a").c_str(), F_OK), 0);
+    }
+}
+
+TEST(SampleRecording, ReportsAFullDevice)
+{
+    if (access("/dev/full", W_OK) != 0) {
+        GTEST_SKIP() << "no /dev/full here";
+    }
+    kevo_sampleSummary summary{};
+    errno = 0;
+    EXPECT_EQ(kevo_writeSampleRecording("/dev/full", 100000, &summary), 0);
+    EXPECT_EQ(errno, ENOSPC);
+}
+
+// ---------------------------------------------------------------------------
+// The program
+
+const std::string kUsage = "usage: kevo-sample <output path> [packet bytes]\n";
+
+kevo_test::RunResult runSample(const std::vector<std::string>& args)
+{
+    return kevo_test::runProgram(KEVO_SAMPLE_PROGRAM, args);
+}
+
+TEST(KevoSampleProgram, WritesTheRecordingAndSaysSoOnOneLine)
+{
+    TempDir dir;
+    const std::string path = dir.path("rec.kevo");
+    const kevo_test::RunResult run = runSample({path, "100"});
+    EXPECT_EQ(run.status, 0);
+    EXPECT_EQ(run.standardError, "# INFO: wrote sample recording " + path +
+                                     ": 9 streams, 748 header bytes, 100 packet bytes\n");
+    EXPECT_EQ(run.standardOutput, "");
+    EXPECT_EQ(kevo_test::readFile(path).size(), 848u);
+}
+
+TEST(KevoSampleProgram, WritesSixtyFourKibibytesOfPacketsByDefault)
+{
+    TempDir dir;
+    const kevo_test::RunResult run = runSample({dir.path("rec.kevo")});
+    EXPECT_EQ(run.status, 0);
+    EXPECT_EQ(kevo_test::readFile(dir.path("rec.kevo")).size(), 748u + 65536u);
+}
+
+TEST(KevoSampleProgram, WritesToStandardOutputThroughADash)
+{
+    const kevo_test::RunResult run = runSample({"-", "10"});
+    EXPECT_EQ(run.status, 0);
+    EXPECT_EQ(run.standardError,
+              "# INFO: wrote sample recording -: 9 streams, 748 header bytes, 10 packet bytes\n");
+    ASSERT_EQ(run.standardOutput.size(), 758u);
+    EXPECT_EQ(run.standardOutput.substr(0, 8), std::string("KEVO\x02\0\0\0", 8));
+}
+
+TEST(KevoSampleProgram, PrintsTheUsageLineForAWrongArgumentCount)
+{
+    for (const std::vector<std::string>& args :
+         {std::vector<std::string>{}, std::vector<std::string>{"a", "1", "b"}}) {
+        const kevo_test::RunResult run = runSample(args);
+        EXPECT_EQ(run.status, 1);
+        EXPECT_EQ(run.standardError, kUsage);
+    }
+}
+
+TEST(KevoSampleProgram, RefusesAPacketCountThatIsNotPlainDigits)
+{
+    TempDir dir;
+    for (const char* count : {"", "12k", "-5", "+5", " 5", "1073741825", "99999999999999999999"}) {
+        const kevo_test::RunResult run = runSample({dir.path("rec.kevo"), count});
+        EXPECT_EQ(run.status, 1) << count;
+        const std::string expected =
+            "# ERROR: packet bytes must be a whole number from 0 to 1073741824, not ";
+        EXPECT_EQ(run.standardError, expected + count + "\n");
+        EXPECT_NE(access(dir.path("rec.kevo").c_str(), F_OK), 0) << count;
+    }
+}
+
+TEST(KevoSampleProgram, ExplainsAPathItCannotOpen)
+{
+    TempDir dir;
+    const std::string path = dir.path("missing/rec.kevo");
+    const kevo_test::RunResult run = runSample({path, "10"});
+    EXPECT_EQ(run.status, 1);
+    EXPECT_EQ(run.standardError, "ERROR: can't open file " + path +
+                                     "\n# ERROR: cannot write sample recording " + path +
+                                     ": No such file or directory\n");
+}
+
+}  // namespace
