@@ -125,66 +125,65 @@ const StreamSpec kStreams[] = {
 // Every stream carries the same format revision; nothing reads it back.
 constexpr uint32_t kStreamParam = 1;
 
-int32_t payloadLength(const AtomSpec& spec)
+int32_t payloadLength(const AtomSpec& entry)
 {
-    if (spec.type == 'i') {
+    if (entry.type == 'i') {
         return 4;
     }
-    if (spec.type == 'c') {
+    if (entry.type == 'c') {
         return 1;
     }
-    return static_cast<int32_t>(std::strlen(spec.text));
+    return static_cast<int32_t>(std::strlen(entry.text));
 }
 
-int fillAtom(kevo_atom* atom, const AtomSpec& spec)
+int fillAtom(kevo_atom* atom, const AtomSpec& entry)
 {
-    atom->id = spec.id;
-    atom->type = spec.type;
-    atom->length = payloadLength(spec);
+    atom->id = entry.id;
+    atom->type = entry.type;
+    atom->length = payloadLength(entry);
     atom->data = static_cast<uint8_t*>(std::malloc(static_cast<size_t>(atom->length)));
     if (!atom->data) {
         return 0;
     }
-    if (spec.type == 'i') {
-        kevo_putLE32(atom->data, static_cast<uint32_t>(spec.value));
-    } else if (spec.type == 'c') {
-        atom->data[0] = static_cast<uint8_t>(spec.value);
+    if (entry.type == 'i') {
+        kevo_putLE32(atom->data, static_cast<uint32_t>(entry.value));
+    } else if (entry.type == 'c') {
+        atom->data[0] = static_cast<uint8_t>(entry.value);
     } else {
-        std::memcpy(atom->data, spec.text, static_cast<size_t>(atom->length));
+        std::memcpy(atom->data, entry.text, static_cast<size_t>(atom->length));
     }
     return 1;
 }
 
 // The array is zeroed before its count is set, so a failure part-way leaves
 // entries the record's destructor can free.
-int fillAtomList(int32_t* count, kevo_atom** atoms, const AtomSpec* specs, int32_t specCount)
+int fillAtomList(int32_t* count, kevo_atom** atoms, const AtomSpec* entries, int32_t specCount)
 {
     if (specCount == 0) {
         return 1;
     }
-    const size_t entries = static_cast<size_t>(specCount);
-    *atoms = static_cast<kevo_atom*>(std::calloc(entries, sizeof(kevo_atom)));
+    *atoms = static_cast<kevo_atom*>(std::calloc(static_cast<size_t>(specCount), sizeof(kevo_atom)));
     if (!*atoms) {
         return 0;
     }
     *count = specCount;
     for (int32_t i = 0; i < specCount; ++i) {
-        if (!fillAtom(&(*atoms)[i], specs[i])) {
+        if (!fillAtom(&(*atoms)[i], entries[i])) {
             return 0;
         }
     }
     return 1;
 }
 
-int fillStream(kevo_stream* stream, const StreamSpec& spec)
+int fillStream(kevo_stream* stream, const StreamSpec& entry)
 {
-    stream->id = spec.id;
-    stream->kind = kevo_streamKindOf(spec.id);
+    stream->id = entry.id;
+    stream->kind = kevo_streamKindOf(entry.id);
     stream->streamParam = kStreamParam;
-    stream->packetSize = spec.packetSize;
-    stream->symbolID = spec.symbolID;
+    stream->packetSize = entry.packetSize;
+    stream->symbolID = entry.symbolID;
     stream->present = 1;
-    return fillAtomList(&stream->metaCount, &stream->metas, spec.atoms, spec.atomCount);
+    return fillAtomList(&stream->metaCount, &stream->metas, entry.atoms, entry.atomCount);
 }
 
 int64_t atomListBytes(int32_t count, const kevo_atom* atoms)
