@@ -249,11 +249,23 @@ bool readHeaderFrom(HeaderInput& in, kevo_file* record)
     return readStreamList(in, record->streamCount, &record->streams);
 }
 
+// Once a write has failed, the file offset no longer matches what was meant
+// to be written, so anything written after it would land on the wrong bytes
+// of the header. Stop at the first failure; the caller sees the stream's
+// error state.
+void writeBytes(FILE* stream, const void* bytes, size_t size)
+{
+    if (std::ferror(stream)) {
+        return;
+    }
+    std::fwrite(bytes, 1, size, stream);
+}
+
 void write32(FILE* stream, uint32_t value)
 {
     uint8_t bytes[4];
     kevo_putLE32(bytes, value);
-    std::fwrite(bytes, 1, sizeof bytes, stream);
+    writeBytes(stream, bytes, sizeof bytes);
 }
 
 }  // namespace
@@ -300,9 +312,9 @@ int kevo_writeAtom(FILE* stream, const kevo_atom* atom)
     kevo_putLE32(fixed, atom->id);
     fixed[4] = static_cast<uint8_t>(atom->type);
     kevo_putLE32(fixed + 5, static_cast<uint32_t>(atom->length));
-    std::fwrite(fixed, 1, sizeof fixed, stream);
+    writeBytes(stream, fixed, sizeof fixed);
     if (atom->length > 0 && atom->data) {
-        std::fwrite(atom->data, 1, static_cast<size_t>(atom->length), stream);
+        writeBytes(stream, atom->data, static_cast<size_t>(atom->length));
     }
     return 1;
 }
@@ -313,7 +325,7 @@ int kevo_writeHeader(FILE* stream, const kevo_file* record)
     std::memcpy(fixed, kMagic, sizeof kMagic);
     kevo_putLE32(fixed + 4, kVersion);
     kevo_putLE64(fixed + 8, record->headerValue);
-    std::fwrite(fixed, 1, sizeof fixed, stream);
+    writeBytes(stream, fixed, sizeof fixed);
 
     write32(stream, static_cast<uint32_t>(record->metaCount));
     for (int32_t i = 0; record->metas && i < record->metaCount; ++i) {
@@ -337,7 +349,7 @@ int kevo_writeHeader(FILE* stream, const kevo_file* record)
         kevo_putLE16(descriptor + 8, static_cast<uint16_t>(s.packetSize));
         kevo_putLE16(descriptor + 10, static_cast<uint16_t>(s.symbolID));
         kevo_putLE32(descriptor + 12, static_cast<uint32_t>(s.metaCount));
-        std::fwrite(descriptor, 1, sizeof descriptor, stream);
+        writeBytes(stream, descriptor, sizeof descriptor);
         for (int32_t j = 0; s.metas && j < s.metaCount; ++j) {
             kevo_writeAtom(stream, &s.metas[j]);
         }

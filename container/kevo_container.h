@@ -199,13 +199,14 @@ int kevo_readAtom(FILE* stream, kevo_atom* atom);
 // really arrived, so a hostile count costs nothing.
 int kevo_readHeader(kevo_file* record);
 
-// Writes the atom as it stands. Always 1; write errors show in the stream's
-// error state.
+// Writes the atom as it stands, or nothing once the stream is in its error
+// state. Always 1; write errors show in the stream's error state.
 int kevo_writeAtom(FILE* stream, const kevo_atom* atom);
 
 // Writes the record's header at the stream's position, then flushes. Only
-// streams with `present` set are written and counted. Always 1; write errors
-// show in the stream's error state.
+// streams with `present` set are written and counted. Stops writing at the
+// first failed write, so nothing lands at a shifted offset. Always 1; write
+// errors show in the stream's error state.
 int kevo_writeHeader(FILE* stream, const kevo_file* record);
 
 // ---------------------------------------------------------------------------
