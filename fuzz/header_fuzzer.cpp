@@ -13,7 +13,8 @@
 //  - the board lookups stay inside the atoms, leave what the writer writes
 //    alone, and unpack calibration values into their bit widths;
 //  - the packet reader agrees with kevo_readHeader on validity and holds the
-//    same header, and its dump stays inside every payload.
+//    same header, and its dump stays inside every payload;
+//  - no read holds more heap than a small multiple of the input's size.
 // A broken rule stops the run with a line saying which, then a trap.
 #include <cstdint>
 #include <cstdio>
@@ -21,137 +22,80 @@
 #include <cstring>
 #include <vector>
 
-#include <fcntl.h>
-#include <sanitizer/common_interface_defs.h>
-#include <unistd.h>
+#include <sanitizer/allocator_interface.h>
 
 #include "container/kevo_container.h"
+#include "fuzz/fuzz_support.h"
 #include "reader/kevo_reader.h"
 
 namespace {
 
-constexpr size_t kFixedHeaderBytes = 20;  // magic, version, headerValue, metaCount
-constexpr size_t kCountBytes = 4;
-constexpr size_t kStreamFixedBytes = 16;
-constexpr size_t kAtomFixedBytes = 9;
-constexpr size_t kPacketSizeOffset = 8;  // inside a stream descriptor
+using kevo_fuzz::parse;
+using kevo_fuzz::parseBytes;
 
-// The named file the regular-file parse and the packet reader read, made
-// once per process and rewritten for every input. It lives in memory where
-// it can: truncating a file on a disk costs more than all the parsing.
-char gTempPath[64];
-FILE* gTempFile = nullptr;
+const char* const kTarget = "header_fuzzer";
 
-// The dump and the reader's messages would drown the fuzzer's own output;
-// standard error is pointed at /dev/null around them and put back after.
-int gDevNull = -1;
-int gRealStderr = -1;
+// The reader may hold several times a header's size in memory (records and
+// arrays are wider than the bytes they come from, and arrays double as they
+// grow), plus fixed buffers: the first payload piece and stdio's own. More
+// than this for any input means a count or a length was trusted.
+constexpr size_t kReaderBytesPerInputByte = 12;
+constexpr size_t kReaderFixedBytes = 256 * 1024;
+
+kevo_fuzz::ScratchFile* gScratch = nullptr;
 
 [[noreturn]] void fail(const char* rule)
 {
-    std::fprintf(stderr, "header_fuzzer: %s\n", rule);
-    std::fflush(stderr);
-    __builtin_trap();
+    kevo_fuzz::fail(kTarget, rule);
 }
 
-[[noreturn]] void setupFailed(const char* what)
+// Live heap bytes while a read is being watched, and their high-water mark.
+bool gWatching = false;
+int64_t gLiveBytes = 0;
+int64_t gPeakBytes = 0;
+size_t gLargestInput = 0;
+int64_t gLargestPeak = 0;
+
+void onMalloc(const volatile void*, size_t size)
 {
-    std::perror(what);
-    std::abort();
+    if (gWatching) {
+        gLiveBytes += static_cast<int64_t>(size);
+        gPeakBytes = gLiveBytes > gPeakBytes ? gLiveBytes : gPeakBytes;
+    }
 }
 
-void removeTempFile()
+void onFree(const volatile void* pointer)
 {
-    if (gTempFile) {
-        std::fclose(gTempFile);
-        gTempFile = nullptr;
+    if (gWatching && pointer) {
+        gLiveBytes -= static_cast<int64_t>(__sanitizer_get_allocated_size(pointer));
     }
-    unlink(gTempPath);
 }
 
-void prepareTempFile()
+void reportPeak()
 {
-    const char* folder = access("/dev/shm", W_OK) == 0 ? "/dev/shm" : "/tmp";
-    std::snprintf(gTempPath, sizeof gTempPath, "%s/kevo-header-fuzzer-XXXXXX", folder);
-    const int fd = mkstemp(gTempPath);
-    if (fd < 0) {
-        setupFailed("header_fuzzer: mkstemp");
-    }
-    gTempFile = fdopen(fd, "w+b");
-    if (!gTempFile) {
-        setupFailed("header_fuzzer: fdopen");
-    }
-    std::atexit(removeTempFile);
+    std::fprintf(stderr, "%s: the largest reader peak was %lld heap bytes, for a %zu-byte input\n",
+                 kTarget, static_cast<long long>(gLargestPeak), gLargestInput);
 }
 
-void prepareQuietStderr()
+// Runs `read` and fails when it held more heap than the input can justify.
+template <typename Read>
+int watchMemory(size_t inputSize, Read read)
 {
-    gDevNull = open("/dev/null", O_WRONLY);
-    gRealStderr = dup(STDERR_FILENO);
-    if (gDevNull < 0 || gRealStderr < 0) {
-        setupFailed("header_fuzzer: /dev/null");
+    gLiveBytes = 0;
+    gPeakBytes = 0;
+    gWatching = true;
+    const int result = read();
+    gWatching = false;
+    if (gPeakBytes > gLargestPeak) {
+        gLargestPeak = gPeakBytes;
+        gLargestInput = inputSize;
     }
-    // A sanitizer report from inside a quiet stretch must still be seen.
-    __sanitizer_set_report_fd(reinterpret_cast<void*>(static_cast<intptr_t>(gRealStderr)));
-}
-
-class QuietStderr {
-public:
-    QuietStderr()
-    {
-        std::fflush(stderr);
-        dup2(gDevNull, STDERR_FILENO);
+    const uint64_t allowed = kReaderBytesPerInputByte * static_cast<uint64_t>(inputSize) +
+                             kReaderFixedBytes;
+    if (static_cast<uint64_t>(gPeakBytes) > allowed) {
+        fail("the reader held more memory than the input can justify");
     }
-    ~QuietStderr()
-    {
-        std::fflush(stderr);
-        dup2(gRealStderr, STDERR_FILENO);
-    }
-    QuietStderr(const QuietStderr&) = delete;
-    QuietStderr& operator=(const QuietStderr&) = delete;
-};
-
-void rewriteTempFile(const uint8_t* data, size_t size)
-{
-    std::rewind(gTempFile);
-    if (ftruncate(fileno(gTempFile), 0) != 0) {
-        setupFailed("header_fuzzer: ftruncate");
-    }
-    if (std::fwrite(data, 1, size, gTempFile) != size || std::fflush(gTempFile) != 0) {
-        setupFailed("header_fuzzer: write");
-    }
-    std::rewind(gTempFile);
-}
-
-// A memory stream has no file descriptor, so the reader cannot learn its size.
-FILE* openUnknownSize(const uint8_t* data, size_t size)
-{
-    static uint8_t empty[1];
-    void* bytes = size > 0 ? const_cast<uint8_t*>(data) : empty;
-    FILE* stream = fmemopen(bytes, size, "rb");
-    if (!stream) {
-        setupFailed("header_fuzzer: fmemopen");
-    }
-    return stream;
-}
-
-// Reads a header from a stream the caller keeps; `consumed` is where the
-// read stopped.
-int parse(FILE* stream, kevo_file* record, long* consumed)
-{
-    record->file = stream;
-    const int ok = kevo_readHeader(record);
-    *consumed = std::ftell(stream);
-    record->file = nullptr;
-    return ok;
-}
-
-int parseBytes(const uint8_t* data, size_t size, kevo_file* record, long* consumed)
-{
-    FILE* stream = openUnknownSize(data, size);
-    const int ok = parse(stream, record, consumed);
-    std::fclose(stream);
-    return ok;
+    return result;
 }
 
 // A header as kevo_writeHeader writes it, in a buffer open_memstream made.
@@ -163,7 +107,7 @@ struct WrittenHeader {
     {
         FILE* stream = open_memstream(&bytes, &size);
         if (!stream) {
-            setupFailed("header_fuzzer: open_memstream");
+            kevo_fuzz::setupFailed("open_memstream");
         }
         kevo_writeHeader(stream, &record);
         std::fclose(stream);
@@ -182,45 +126,6 @@ struct WrittenHeader {
     bool sameAs(const WrittenHeader& other) const { return sameAs(other.data(), other.size); }
 };
 
-size_t atomListBytes(int32_t count, const kevo_atom* atoms)
-{
-    size_t bytes = 0;
-    for (int32_t i = 0; atoms && i < count; ++i) {
-        bytes += kAtomFixedBytes + static_cast<size_t>(atoms[i].length);
-    }
-    return bytes;
-}
-
-// The bytes the writer must give back for a header read from `input`:
-// the input itself with the stream count and the packet sizes as the record
-// holds them. Fails when the record's atoms and streams do not add up to
-// what was consumed.
-bool expectedRewrite(const uint8_t* input, size_t consumed, const kevo_file& record,
-                     std::vector<uint8_t>* out)
-{
-    out->assign(input, input + consumed);
-    size_t offset = kFixedHeaderBytes + atomListBytes(record.metaCount, record.metas);
-    if (offset > consumed || consumed - offset < kCountBytes) {
-        return false;
-    }
-    const int32_t streams = record.streamCount > 0 ? record.streamCount : 0;
-    kevo_putLE32(out->data() + offset, static_cast<uint32_t>(streams));
-    offset += kCountBytes;
-    for (int32_t i = 0; i < streams; ++i) {
-        const kevo_stream& stream = record.streams[i];
-        if (consumed - offset < kStreamFixedBytes) {
-            return false;
-        }
-        const uint16_t packetSize = static_cast<uint16_t>(stream.packetSize);
-        kevo_putLE16(out->data() + offset + kPacketSizeOffset, packetSize);
-        offset += kStreamFixedBytes + atomListBytes(stream.metaCount, stream.metas);
-        if (offset > consumed) {
-            return false;
-        }
-    }
-    return offset == consumed;
-}
-
 void checkRewrite(const uint8_t* data, size_t size, const kevo_file& record, long consumed)
 {
     if (consumed < 0 || static_cast<size_t>(consumed) > size) {
@@ -231,7 +136,7 @@ void checkRewrite(const uint8_t* data, size_t size, const kevo_file& record, lon
         fail("the rewritten header's length differs from what the read consumed");
     }
     std::vector<uint8_t> expected;
-    if (!expectedRewrite(data, first.size, record, &expected)) {
+    if (!kevo_fuzz::expectedRewrite(data, first.size, record, &expected)) {
         fail("the record's atoms and streams do not add up to what the read consumed");
     }
     if (!first.sameAs(expected.data(), expected.size())) {
@@ -282,8 +187,8 @@ void checkPacketReader(int parsed, const kevo_file& record)
 {
     kevo_packetReader* reader = nullptr;
     {
-        QuietStderr quiet;
-        reader = new kevo_packetReader(gTempPath);
+        kevo_fuzz::QuietStderr quiet;
+        reader = new kevo_packetReader(gScratch->path());
         reader->printHeader(nullptr);
     }
     if (reader->valid != (parsed == 1)) {
@@ -299,8 +204,13 @@ void checkPacketReader(int parsed, const kevo_file& record)
 
 extern "C" int LLVMFuzzerInitialize(int*, char***)
 {
-    prepareTempFile();
-    prepareQuietStderr();
+    gScratch = new kevo_fuzz::ScratchFile(kTarget);
+    kevo_fuzz::prepareQuietStderr();
+    __sanitizer_install_malloc_and_free_hooks(onMalloc, onFree);
+    std::atexit([] {
+        reportPeak();
+        delete gScratch;
+    });
     return 0;
 }
 
@@ -308,12 +218,14 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
 {
     kevo_file fromMemory{};
     long memoryConsumed = -1;
-    const int memoryParsed = parseBytes(data, size, &fromMemory, &memoryConsumed);
+    const int memoryParsed = watchMemory(
+        size, [&] { return parseBytes(data, size, &fromMemory, &memoryConsumed); });
 
-    rewriteTempFile(data, size);
+    gScratch->rewrite(data, size);
     kevo_file fromFile{};
     long fileConsumed = -1;
-    const int fileParsed = parse(gTempFile, &fromFile, &fileConsumed);
+    const int fileParsed = watchMemory(
+        size, [&] { return parse(gScratch->stream(), &fromFile, &fileConsumed); });
 
     if (memoryParsed != fileParsed) {
         fail("a stream of unknown size and a regular file disagree on the result");
