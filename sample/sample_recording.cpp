@@ -108,7 +108,7 @@ constexpr AtomSpec kGpsAtoms[] = {
     intAtom("rate", 1),
 };
 
-const StreamSpec kStreams[] = {
+constexpr StreamSpec kStreams[] = {
     streamSpec("pav2", 48, 1, kPav2Atoms),
     streamSpec("mic ", 1604, 2, kMicAtoms),
     streamSpec("rok ", 40, 3, kRokAtoms),
@@ -124,6 +124,55 @@ const StreamSpec kStreams[] = {
 
 // Every stream carries the same format revision; nothing reads it back.
 constexpr uint32_t kStreamParam = 1;
+
+constexpr int32_t ownAtomCount()
+{
+    int32_t count = static_cast<int32_t>(std::size(kFileAtoms));
+    for (const StreamSpec& stream : kStreams) {
+        count += stream.atomCount;
+    }
+    return count;
+}
+
+static_assert(ownAtomCount() == KEVO_SAMPLE_DEFAULT_ATOMS, "the default header changed size");
+
+constexpr char kBase36[] = "0123456789abcdefghijklmnopqrstuvwxyz";
+constexpr int32_t kExtraAtomNames = 36 * 36 * 36;
+
+// Extra atom j of a list: 'x' and j in three base-36 digits, so a dump shows
+// which one it is. Names repeat after 46656, which the format allows.
+AtomSpec extraAtom(int32_t j)
+{
+    const int32_t n = j % kExtraAtomNames;
+    const char name[5] = {'x', kBase36[n / (36 * 36)], kBase36[n / 36 % 36], kBase36[n % 36],
+                          '\0'};
+    return {kevo_fourcc(name), 'i', j, nullptr};
+}
+
+// How many of its own atoms an atom list keeps, and how many extra atoms
+// follow them.
+struct ListShape {
+    int32_t own;
+    int32_t extra;
+};
+
+// Hands out the default header's own atoms in header order while any of the
+// budget is left.
+int32_t takeOwn(int32_t* budget, int32_t available)
+{
+    const int32_t taken = *budget < available ? *budget : available;
+    *budget -= taken;
+    return taken;
+}
+
+// Extra atoms are dealt to the streams in turn, so the first streams get one
+// more when they do not share out evenly.
+int32_t extraForStream(int32_t extraAtoms, size_t streamIndex, size_t streamCount)
+{
+    const int32_t streams = static_cast<int32_t>(streamCount);
+    const int32_t index = static_cast<int32_t>(streamIndex);
+    return extraAtoms / streams + (index < extraAtoms % streams ? 1 : 0);
+}
 
 int32_t payloadLength(const AtomSpec& entry)
 {
@@ -157,25 +206,31 @@ int fillAtom(kevo_atom* atom, const AtomSpec& entry)
 
 // The array is zeroed before its count is set, so a failure part-way leaves
 // entries the record's destructor can free.
-int fillAtomList(int32_t* count, kevo_atom** atoms, const AtomSpec* entries, int32_t specCount)
+int fillAtomList(int32_t* count, kevo_atom** atoms, const AtomSpec* entries, ListShape shape)
 {
-    if (specCount == 0) {
+    const int32_t total = shape.own + shape.extra;
+    if (total == 0) {
         return 1;
     }
-    *atoms = static_cast<kevo_atom*>(std::calloc(static_cast<size_t>(specCount), sizeof(kevo_atom)));
+    *atoms = static_cast<kevo_atom*>(std::calloc(static_cast<size_t>(total), sizeof(kevo_atom)));
     if (!*atoms) {
         return 0;
     }
-    *count = specCount;
-    for (int32_t i = 0; i < specCount; ++i) {
+    *count = total;
+    for (int32_t i = 0; i < shape.own; ++i) {
         if (!fillAtom(&(*atoms)[i], entries[i])) {
+            return 0;
+        }
+    }
+    for (int32_t j = 0; j < shape.extra; ++j) {
+        if (!fillAtom(&(*atoms)[shape.own + j], extraAtom(j))) {
             return 0;
         }
     }
     return 1;
 }
 
-int fillStream(kevo_stream* stream, const StreamSpec& entry)
+int fillStream(kevo_stream* stream, const StreamSpec& entry, ListShape shape)
 {
     stream->id = entry.id;
     stream->kind = kevo_streamKindOf(entry.id);
@@ -183,7 +238,12 @@ int fillStream(kevo_stream* stream, const StreamSpec& entry)
     stream->packetSize = entry.packetSize;
     stream->symbolID = entry.symbolID;
     stream->present = 1;
-    return fillAtomList(&stream->metaCount, &stream->metas, entry.atoms, entry.atomCount);
+    return fillAtomList(&stream->metaCount, &stream->metas, entry.atoms, shape);
+}
+
+bool atomCountInRange(int32_t atomCount)
+{
+    return atomCount >= KEVO_SAMPLE_MIN_ATOMS && atomCount <= KEVO_SAMPLE_MAX_ATOMS;
 }
 
 int64_t atomListBytes(int32_t count, const kevo_atom* atoms)
@@ -214,9 +274,22 @@ int writePackets(FILE* stream, long long packetBytes)
 
 int kevo_buildSampleHeader(kevo_file* record)
 {
+    return kevo_buildSampleHeaderOf(record, KEVO_SAMPLE_DEFAULT_ATOMS);
+}
+
+int kevo_buildSampleHeaderOf(kevo_file* record, int32_t atomCount)
+{
+    if (!atomCountInRange(atomCount)) {
+        return 0;
+    }
+    const int32_t extraAtoms =
+        atomCount > KEVO_SAMPLE_DEFAULT_ATOMS ? atomCount - KEVO_SAMPLE_DEFAULT_ATOMS : 0;
+    int32_t ownBudget = atomCount - extraAtoms;
+
     record->headerValue = kHeaderValue;
-    if (!fillAtomList(&record->metaCount, &record->metas, kFileAtoms,
-                      static_cast<int32_t>(std::size(kFileAtoms)))) {
+    const int32_t fileAtoms = static_cast<int32_t>(std::size(kFileAtoms));
+    const ListShape fileLevel = {takeOwn(&ownBudget, fileAtoms), 0};
+    if (!fillAtomList(&record->metaCount, &record->metas, kFileAtoms, fileLevel)) {
         return 0;
     }
     const size_t streamCount = std::size(kStreams);
@@ -226,7 +299,9 @@ int kevo_buildSampleHeader(kevo_file* record)
     }
     record->streamCount = static_cast<int32_t>(streamCount);
     for (size_t i = 0; i < streamCount; ++i) {
-        if (!fillStream(&record->streams[i], kStreams[i])) {
+        const ListShape shape = {takeOwn(&ownBudget, kStreams[i].atomCount),
+                                 extraForStream(extraAtoms, i, streamCount)};
+        if (!fillStream(&record->streams[i], kStreams[i], shape)) {
             return 0;
         }
     }
@@ -259,14 +334,16 @@ void kevo_fillSamplePackets(uint8_t* out, size_t size, uint32_t* state)
     *state = x;
 }
 
-int kevo_writeSampleRecording(const char* path, long long packetBytes, kevo_sampleSummary* summary)
+int kevo_writeSampleRecording(const char* path, long long packetBytes, int32_t atomCount,
+                              kevo_sampleSummary* summary)
 {
-    if (packetBytes < 0 || packetBytes > KEVO_SAMPLE_MAX_PACKET_BYTES) {
+    if (packetBytes < 0 || packetBytes > KEVO_SAMPLE_MAX_PACKET_BYTES ||
+        !atomCountInRange(atomCount)) {
         errno = EINVAL;
         return 0;
     }
     kevo_file record{};
-    if (!kevo_buildSampleHeader(&record)) {
+    if (!kevo_buildSampleHeaderOf(&record, atomCount)) {
         errno = ENOMEM;
         return 0;
     }
@@ -285,6 +362,7 @@ int kevo_writeSampleRecording(const char* path, long long packetBytes, kevo_samp
         return 0;
     }
     summary->streamCount = record.streamCount;
+    summary->atomCount = atomCount;
     summary->headerBytes = kevo_sampleHeaderBytes(&record);
     summary->packetBytes = packetBytes;
     return 1;

@@ -19,6 +19,13 @@
 //
 // Stream 0, meta 1 is the PAV2 board's microphone rate, an 'i' atom: the
 // natural target for an edit.
+//
+// Those are 45 atoms. A header of another atom count keeps the streams and
+// shares the atoms differently: fewer keeps the first ones in header order
+// (file level first) and leaves the later lists short or empty; more appends
+// 'i' atoms named 'x000', 'x001', ... (base 36) to the streams' lists in turn,
+// behind their own atoms, so every atom above keeps its place and value and
+// the board descriptors read the same.
 #pragma once
 
 #include <cstddef>
@@ -30,8 +37,15 @@ constexpr long long KEVO_SAMPLE_DEFAULT_PACKET_BYTES = 64 * 1024;
 // Large enough for any test, small enough that a typo cannot fill a disk.
 constexpr long long KEVO_SAMPLE_MAX_PACKET_BYTES = 1024LL * 1024 * 1024;
 
+constexpr int32_t KEVO_SAMPLE_DEFAULT_ATOMS = 45;
+// The fewest that still reach stream 0, meta 1.
+constexpr int32_t KEVO_SAMPLE_MIN_ATOMS = 5;
+// About 52 MB of header: past any benchmark, short of exhausting memory.
+constexpr int32_t KEVO_SAMPLE_MAX_ATOMS = 4000000;
+
 struct kevo_sampleSummary {
     int32_t streamCount;
+    int32_t atomCount;
     int64_t headerBytes;
     long long packetBytes;
 };
@@ -40,6 +54,12 @@ struct kevo_sampleSummary {
 // when memory runs out; the record then holds a partial header that its
 // destructor still frees.
 int kevo_buildSampleHeader(kevo_file* record);
+
+// The same with `atomCount` atoms in all, file level and streams together.
+// Returns 0 for a count outside KEVO_SAMPLE_MIN_ATOMS to
+// KEVO_SAMPLE_MAX_ATOMS, leaving the record untouched, or when memory runs
+// out, as above.
+int kevo_buildSampleHeaderOf(kevo_file* record, int32_t atomCount);
 
 // Number of bytes kevo_writeHeader produces for the record.
 int64_t kevo_sampleHeaderBytes(const kevo_file* record);
@@ -51,7 +71,10 @@ constexpr uint32_t KEVO_SAMPLE_PACKET_SEED = 0x4B45564F;
 void kevo_fillSamplePackets(uint8_t* out, size_t size, uint32_t* state);
 
 // Writes the sample recording to `path` ("-" or "stdout" for standard
-// output): the header, then `packetBytes` packet bytes. Returns 0 when the
-// file cannot be opened or written, with errno saying why; `kevo_open` has
-// then printed its own line if the open failed. Fills `summary` on success.
-int kevo_writeSampleRecording(const char* path, long long packetBytes, kevo_sampleSummary* summary);
+// output): the header of `atomCount` atoms, then `packetBytes` packet bytes.
+// Returns 0 with errno EINVAL, before creating anything, for a count out of
+// range; otherwise 0 when the file cannot be opened or written, with errno
+// saying why, and `kevo_open` has printed its own line if the open failed.
+// Fills `summary` on success.
+int kevo_writeSampleRecording(const char* path, long long packetBytes, int32_t atomCount,
+                              kevo_sampleSummary* summary);

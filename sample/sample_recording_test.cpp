@@ -1,6 +1,7 @@
 #include "sample/sample_recording.h"
 
 #include <cerrno>
+#include <cstring>
 #include <set>
 #include <string>
 
@@ -13,6 +14,10 @@ namespace {
 
 using kevo_test::Bytes;
 using kevo_test::TempDir;
+
+constexpr int32_t kDefaultAtoms = KEVO_SAMPLE_DEFAULT_ATOMS;
+constexpr int64_t kDefaultHeaderBytes = 748;
+constexpr int64_t kIntAtomBytes = 13;  // 9 bytes of id, type and length, 4 of payload
 
 // Reads the header at the start of `path`; `consumed` is where the reader
 // stopped, the first byte of packet data.
@@ -33,6 +38,34 @@ void writeHeaderTo(const std::string& path, const kevo_file& record)
     ASSERT_NE(out, nullptr);
     kevo_writeHeader(out, &record);
     std::fclose(out);
+}
+
+int32_t totalAtoms(const kevo_file& record)
+{
+    int32_t total = record.metaCount;
+    for (int32_t i = 0; i < record.streamCount; ++i) {
+        total += record.streams[i].metaCount;
+    }
+    return total;
+}
+
+void expectSameAtom(const kevo_atom& actual, const kevo_atom& expected)
+{
+    EXPECT_EQ(actual.id, expected.id);
+    EXPECT_EQ(actual.type, expected.type);
+    ASSERT_EQ(actual.length, expected.length);
+    EXPECT_EQ(Bytes(actual.data, actual.data + actual.length),
+              Bytes(expected.data, expected.data + expected.length));
+}
+
+// FNV-1a over the bytes: any changed byte changes it.
+uint64_t fingerprint(const Bytes& bytes)
+{
+    uint64_t hash = 0xcbf29ce484222325ULL;
+    for (uint8_t byte : bytes) {
+        hash = (hash ^ byte) * 0x100000001b3ULL;
+    }
+    return hash;
 }
 
 Bytes expectedPackets(size_t size)
@@ -131,6 +164,121 @@ TEST_F(SampleHeader, StreamsAreKnownDistinctAndWithinTheReaderLimit)
     }
 }
 
+// ---------------------------------------------------------------------------
+// Headers of a chosen atom count
+
+TEST(SampleHeaderOfAtoms, HoldsExactlyTheAtomsAskedForInTheSameStreams)
+{
+    for (int32_t count : {5, 10, 44, 45, 46, 54, 1000}) {
+        kevo_file record{};
+        ASSERT_EQ(kevo_buildSampleHeaderOf(&record, count), 1) << count;
+        EXPECT_EQ(totalAtoms(record), count);
+        EXPECT_EQ(record.streamCount, 9) << count;
+        if (count >= kDefaultAtoms) {
+            EXPECT_EQ(kevo_sampleHeaderBytes(&record),
+                      kDefaultHeaderBytes + kIntAtomBytes * (count - kDefaultAtoms));
+        }
+    }
+}
+
+TEST(SampleHeaderOfAtoms, ReadsBackAndRewritesToTheSameBytes)
+{
+    TempDir dir;
+    for (int32_t count : {5, 10, 1000}) {
+        kevo_file record{};
+        ASSERT_EQ(kevo_buildSampleHeaderOf(&record, count), 1);
+        writeHeaderTo(dir.path("first"), record);
+
+        kevo_file reread{};
+        long consumed = -1;
+        ASSERT_EQ(readHeaderFrom(dir.path("first"), &reread, &consumed), 1) << count;
+        EXPECT_EQ(consumed, kevo_sampleHeaderBytes(&record)) << count;
+        writeHeaderTo(dir.path("second"), reread);
+        EXPECT_EQ(kevo_test::readFile(dir.path("second")), kevo_test::readFile(dir.path("first")));
+    }
+}
+
+// 955 extra atoms over 9 streams: 106 each and one more for stream 0.
+TEST(SampleHeaderOfAtoms, MoreKeepEveryDefaultAtomAndAppendNamedIntegers)
+{
+    kevo_file standard{};
+    kevo_file larger{};
+    ASSERT_EQ(kevo_buildSampleHeader(&standard), 1);
+    ASSERT_EQ(kevo_buildSampleHeaderOf(&larger, 1000), 1);
+
+    ASSERT_EQ(larger.metaCount, standard.metaCount);
+    for (int32_t j = 0; j < standard.metaCount; ++j) {
+        expectSameAtom(larger.metas[j], standard.metas[j]);
+    }
+    for (int32_t i = 0; i < standard.streamCount; ++i) {
+        const kevo_stream& own = standard.streams[i];
+        const kevo_stream& grown = larger.streams[i];
+        EXPECT_EQ(grown.id, own.id);
+        EXPECT_EQ(grown.symbolID, own.symbolID);
+        ASSERT_EQ(grown.metaCount, own.metaCount + 106 + (i == 0 ? 1 : 0)) << "stream " << i;
+        for (int32_t j = 0; j < own.metaCount; ++j) {
+            expectSameAtom(grown.metas[j], own.metas[j]);
+        }
+        for (int32_t j = 0; j < grown.metaCount - own.metaCount; ++j) {
+            const kevo_atom& extra = grown.metas[own.metaCount + j];
+            EXPECT_EQ(extra.type, static_cast<uint32_t>('i'));
+            ASSERT_EQ(extra.length, 4);
+            EXPECT_EQ(kevo_getLE32Signed(extra.data), j);
+        }
+    }
+    const kevo_stream& clock = larger.streams[5];
+    EXPECT_EQ(clock.metas[1].id, kevo_fourcc("x000"));
+    EXPECT_EQ(clock.metas[1 + 35].id, kevo_fourcc("x00z"));
+    EXPECT_EQ(clock.metas[1 + 36].id, kevo_fourcc("x010"));
+}
+
+TEST(SampleHeaderOfAtoms, MoreLeaveTheBoardDescriptorsAsTheyWere)
+{
+    kevo_file standard{};
+    kevo_file larger{};
+    ASSERT_EQ(kevo_buildSampleHeader(&standard), 1);
+    ASSERT_EQ(kevo_buildSampleHeaderOf(&larger, 100000), 1);
+    for (kevo_file* record : {&standard, &larger}) {
+        ASSERT_EQ(kevo_findPav2Board(record), 1);
+        ASSERT_EQ(kevo_findRokBoard(record), 1);
+    }
+    EXPECT_EQ(std::memcmp(&larger.pav2Board, &standard.pav2Board, sizeof standard.pav2Board), 0);
+    EXPECT_EQ(std::memcmp(&larger.rokBoard, &standard.rokBoard, sizeof standard.rokBoard), 0);
+    EXPECT_EQ(std::memcmp(larger.pav2CalValues, standard.pav2CalValues,
+                          sizeof standard.pav2CalValues),
+              0);
+}
+
+TEST(SampleHeaderOfAtoms, FewerKeepTheFirstInHeaderOrderUpToTheEditedAtom)
+{
+    kevo_file standard{};
+    ASSERT_EQ(kevo_buildSampleHeader(&standard), 1);
+    for (int32_t count : {5, 10}) {
+        kevo_file smaller{};
+        ASSERT_EQ(kevo_buildSampleHeaderOf(&smaller, count), 1);
+        ASSERT_EQ(smaller.metaCount, 3);
+        ASSERT_EQ(smaller.streams[0].metaCount, count - 3);
+        for (int32_t j = 0; j < count - 3; ++j) {
+            expectSameAtom(smaller.streams[0].metas[j], standard.streams[0].metas[j]);
+        }
+        for (int32_t i = 1; i < smaller.streamCount; ++i) {
+            EXPECT_EQ(smaller.streams[i].metaCount, 0) << count << " atoms, stream " << i;
+            EXPECT_EQ(smaller.streams[i].id, standard.streams[i].id);
+        }
+    }
+}
+
+TEST(SampleHeaderOfAtoms, RefusesACountOutOfRangeAndLeavesTheRecordAlone)
+{
+    for (int32_t count : {-1, 0, KEVO_SAMPLE_MIN_ATOMS - 1, KEVO_SAMPLE_MAX_ATOMS + 1}) {
+        kevo_file record{};
+        EXPECT_EQ(kevo_buildSampleHeaderOf(&record, count), 0) << count;
+        EXPECT_EQ(record.headerValue, 0u);
+        EXPECT_EQ(record.metas, nullptr);
+        EXPECT_EQ(record.streams, nullptr);
+    }
+}
+
 TEST(SamplePackets, DoNotDependOnHowTheyAreCut)
 {
     const Bytes whole = expectedPackets(10000);
@@ -148,7 +296,7 @@ TEST(SampleRecording, IsTheHeaderFollowedByThePacketBytes)
 {
     TempDir dir;
     kevo_sampleSummary summary{};
-    ASSERT_EQ(kevo_writeSampleRecording(dir.path("a").c_str(), 5000, &summary), 1);
+    ASSERT_EQ(kevo_writeSampleRecording(dir.path("a").c_str(), 5000, kDefaultAtoms, &summary), 1);
     EXPECT_EQ(summary.streamCount, 9);
     EXPECT_EQ(summary.packetBytes, 5000);
 
@@ -166,11 +314,11 @@ TEST(SampleRecording, IsTheSameOnEveryRunAndMayHoldNoPackets)
 {
     TempDir dir;
     kevo_sampleSummary summary{};
-    ASSERT_EQ(kevo_writeSampleRecording(dir.path("a").c_str(), 9000, &summary), 1);
-    ASSERT_EQ(kevo_writeSampleRecording(dir.path("b").c_str(), 9000, &summary), 1);
+    ASSERT_EQ(kevo_writeSampleRecording(dir.path("a").c_str(), 9000, kDefaultAtoms, &summary), 1);
+    ASSERT_EQ(kevo_writeSampleRecording(dir.path("b").c_str(), 9000, kDefaultAtoms, &summary), 1);
     EXPECT_EQ(kevo_test::readFile(dir.path("a")), kevo_test::readFile(dir.path("b")));
 
-    ASSERT_EQ(kevo_writeSampleRecording(dir.path("c").c_str(), 0, &summary), 1);
+    ASSERT_EQ(kevo_writeSampleRecording(dir.path("c").c_str(), 0, kDefaultAtoms, &summary), 1);
     EXPECT_EQ(static_cast<int64_t>(kevo_test::readFile(dir.path("c")).size()), summary.headerBytes);
 }
 
@@ -180,10 +328,36 @@ TEST(SampleRecording, RefusesAPacketCountOutOfRangeBeforeCreatingAnything)
     kevo_sampleSummary summary{};
     for (long long count : {-1LL, KEVO_SAMPLE_MAX_PACKET_BYTES + 1}) {
         errno = 0;
-        EXPECT_EQ(kevo_writeSampleRecording(dir.path("a").c_str(), count, &summary), 0) << count;
+        const std::string path = dir.path("a");
+        EXPECT_EQ(kevo_writeSampleRecording(path.c_str(), count, kDefaultAtoms, &summary), 0)
+            << count;
         EXPECT_EQ(errno, EINVAL);
         EXPECT_NE(access(dir.path("a").c_str(), F_OK), 0);
     }
+}
+
+TEST(SampleRecording, RefusesAnAtomCountOutOfRangeBeforeCreatingAnything)
+{
+    TempDir dir;
+    kevo_sampleSummary summary{};
+    for (int32_t count : {KEVO_SAMPLE_MIN_ATOMS - 1, KEVO_SAMPLE_MAX_ATOMS + 1}) {
+        errno = 0;
+        EXPECT_EQ(kevo_writeSampleRecording(dir.path("a").c_str(), 10, count, &summary), 0);
+        EXPECT_EQ(errno, EINVAL);
+        EXPECT_NE(access(dir.path("a").c_str(), F_OK), 0) << count;
+    }
+}
+
+// The README's example output and the whole-program tests were taken from
+// this recording; any change to a byte of it shows here.
+TEST(SampleRecording, DefaultIsPinnedByteForByte)
+{
+    TempDir dir;
+    kevo_sampleSummary summary{};
+    ASSERT_EQ(kevo_writeSampleRecording(dir.path("a").c_str(), 100, kDefaultAtoms, &summary), 1);
+    const Bytes file = kevo_test::readFile(dir.path("a"));
+    EXPECT_EQ(file.size(), 848u);
+    EXPECT_EQ(fingerprint(file), 0xdcfd27dd37c8f3a2ULL);
 }
 
 TEST(SampleRecording, ReportsAFullDevice)
@@ -193,14 +367,14 @@ TEST(SampleRecording, ReportsAFullDevice)
     }
     kevo_sampleSummary summary{};
     errno = 0;
-    EXPECT_EQ(kevo_writeSampleRecording("/dev/full", 100000, &summary), 0);
+    EXPECT_EQ(kevo_writeSampleRecording("/dev/full", 100000, kDefaultAtoms, &summary), 0);
     EXPECT_EQ(errno, ENOSPC);
 }
 
 // ---------------------------------------------------------------------------
 // The program
 
-const std::string kUsage = "usage: kevo-sample <output path> [packet bytes]\n";
+const std::string kUsage = "usage: kevo-sample [--atoms N] <output path> [packet bytes]\n";
 
 kevo_test::RunResult runSample(const std::vector<std::string>& args)
 {
@@ -244,6 +418,45 @@ TEST(KevoSampleProgram, PrintsTheUsageLineForAWrongArgumentCount)
         const kevo_test::RunResult run = runSample(args);
         EXPECT_EQ(run.status, 1);
         EXPECT_EQ(run.standardError, kUsage);
+    }
+}
+
+TEST(KevoSampleProgram, TakesTheAtomCountBeforeOrAfterThePath)
+{
+    TempDir dir;
+    const std::string before = dir.path("before.kevo");
+    const std::string after = dir.path("after.kevo");
+    const kevo_test::RunResult first = runSample({"--atoms", "1000", before, "0"});
+    const kevo_test::RunResult second = runSample({after, "0", "--atoms", "1000"});
+    EXPECT_EQ(first.status, 0);
+    EXPECT_EQ(second.status, 0);
+    EXPECT_EQ(first.standardError, "# INFO: wrote sample recording " + before +
+                                       ": 9 streams, 13163 header bytes, 0 packet bytes\n");
+    EXPECT_EQ(kevo_test::readFile(before).size(), 13163u);
+    EXPECT_EQ(kevo_test::readFile(after), kevo_test::readFile(before));
+}
+
+TEST(KevoSampleProgram, PrintsTheUsageLineForAnAtomsOptionWithoutOneValue)
+{
+    for (const std::vector<std::string>& args :
+         {std::vector<std::string>{"a", "--atoms"},
+          std::vector<std::string>{"--atoms", "10", "a", "--atoms", "10"}}) {
+        const kevo_test::RunResult run = runSample(args);
+        EXPECT_EQ(run.status, 1);
+        EXPECT_EQ(run.standardError, kUsage);
+    }
+}
+
+TEST(KevoSampleProgram, RefusesAnAtomCountOutOfRange)
+{
+    TempDir dir;
+    for (const char* count : {"", "4", "4000001", "1e3", "-5", "99999999999999999999"}) {
+        const kevo_test::RunResult run = runSample({"--atoms", count, dir.path("rec.kevo")});
+        EXPECT_EQ(run.status, 1) << count;
+        const std::string expected =
+            "# ERROR: atoms must be a whole number from 5 to 4000000, not ";
+        EXPECT_EQ(run.standardError, expected + count + "\n");
+        EXPECT_NE(access(dir.path("rec.kevo").c_str(), F_OK), 0) << count;
     }
 }
 
