@@ -17,33 +17,16 @@
 #include <fcntl.h>
 #include <unistd.h>
 
+#include "bench/count_argument.h"
 #include "container/little_endian.h"
 
 namespace {
 
+using kevo_bench::parseCount;
+
 constexpr int kArgumentCount = 5;
 constexpr size_t kPayloadBytes = 4;
 constexpr uint8_t kMagic[4] = {'K', 'E', 'V', 'O'};
-
-// Plain digits up to `max`; anything else is a mistake in the caller.
-bool parseCount(const char* text, long long max, long long* value)
-{
-    if (*text == '\0') {
-        return false;
-    }
-    long long parsed = 0;
-    for (const char* p = text; *p != '\0'; ++p) {
-        if (*p < '0' || *p > '9') {
-            return false;
-        }
-        parsed = parsed * 10 + (*p - '0');
-        if (parsed > max) {
-            return false;
-        }
-    }
-    *value = parsed;
-    return true;
-}
 
 // The value as kevo-modify takes it: a signed or unsigned 32-bit number,
 // stored as its bit pattern.

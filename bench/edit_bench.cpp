@@ -32,9 +32,12 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include "bench/count_argument.h"
 #include "container/little_endian.h"
 
 namespace {
+
+using kevo_bench::parseCount;
 
 constexpr int kModifySuccess = 1;  // kevo-modify's own success status
 constexpr int kBaselineSuccess = 0;
@@ -86,25 +89,6 @@ void printUsage()
                  "                       [--runs N] [--warmup N] [--payload-offset N] "
                  "[--tsv FILE]\n"
                  "                       --case LABEL FILE HEADER_BYTES [--case ...]\n");
-}
-
-bool parseCount(const char* text, long long max, long long* value)
-{
-    if (*text == '\0') {
-        return false;
-    }
-    long long parsed = 0;
-    for (const char* p = text; *p != '\0'; ++p) {
-        if (*p < '0' || *p > '9') {
-            return false;
-        }
-        parsed = parsed * 10 + (*p - '0');
-        if (parsed > max) {
-            return false;
-        }
-    }
-    *value = parsed;
-    return true;
 }
 
 bool parseSmallCount(const char* text, int* value)
