@@ -134,16 +134,16 @@ TEST_F(CommandLineTest, OptionValueIsNeverTakenForAnOption)
     const RunResult run =
         runModify({"-streamID", "0", "-metaID", "1", "-metaValue", "-streamID", path_});
 
-    expectRun(run, kSuccess, successText(0, 1, 0, twoStreams(), path_));
-    EXPECT_EQ(readFile(path_), expectedAfter(0, 1, 0));
+    expectRun(run, kFailed,
+              streamInfo(0) + metaInfo(1) +
+                  "# ERROR: value is not a whole decimal number for -metaValue, -streamID\n");
+    expectUntouched();
 }
 
-TEST_F(CommandLineTest, LaterPathAndLaterOptionReplaceEarlierOnes)
+TEST_F(CommandLineTest, LaterOptionReplacesAnEarlierOne)
 {
-    const std::string missing = dir_.path("missing.kevo");
-
-    const RunResult run = runModify({missing, "-streamID", "5", "-metaID", "0", "-metaValue",
-                                     "9", "-streamID", "1", path_});
+    const RunResult run = runModify({"-streamID", "5", "-metaID", "0", "-metaValue", "9",
+                                     "-streamID", "1", path_});
 
     expectRun(run, kSuccess,
               streamInfo(5) + metaInfo(0) + valueInfo(9) + streamInfo(1) + bannerLine() +
@@ -159,23 +159,18 @@ struct ValueCase {
     int32_t value;
 };
 
-TEST_F(CommandLineTest, OptionValuesFollowTheAtoiRules)
+TEST_F(CommandLineTest, OptionValuesAreWholeDecimalNumbersWithinBlanks)
 {
     const std::vector<ValueCase> cases = {
         {"-metaValue", " 7", 7},
         {"-metaValue", "\t\n 12", 12},
+        {"-metaValue", "12 \t", 12},
         {"-metaValue", "+7", 7},
-        {"-metaValue", "7abc", 7},
-        {"-metaValue", "abc", 0},
-        {"-metaValue", "", 0},
         {"-metaValue", "-0", 0},
-        {"-metaValue", "0x10", 0},
         {"-metaValue", "00000000000000000000042", 42},
         {"-metaValue", "2147483647", 2147483647},
         {"-metaValue", "-2147483648", INT32_MIN},
-        {"-streamID", " -1", kFileLevel},
-        {"-streamID", "1.9", 1},
-        {"-metaID", "1st", 1},
+        {"-streamID", " -1 ", kFileLevel},
         {"-metaID", "+0", 0},
     };
     for (const ValueCase& c : cases) {
@@ -193,6 +188,64 @@ TEST_F(CommandLineTest, OptionValuesFollowTheAtoiRules)
         expectRun(runModify(args), kSuccess, successText(stream, meta, value, twoStreams(), path_));
         EXPECT_EQ(readFile(path_), expectedAfter(stream, meta, value));
     }
+}
+
+// What a user might type by mistake, each refused where it is met, in place
+// of its option line, before anything is opened.
+TEST_F(CommandLineTest, ArgumentsThatAreNotWhatTheyMustBeAreRefusedWhenMet)
+{
+    const auto notWhole = [](const std::string& option, const std::string& text) {
+        return "# ERROR: value is not a whole decimal number for " + option + ", " + text + "\n";
+    };
+    const std::string other = dir_.path("other.kevo");
+    struct Case {
+        Args args;
+        std::string expected;
+    };
+    const std::vector<Case> cases = {
+        {{"-streamID", "0", "-metaID", "0", "-metaValue", "abc", path_},
+         streamInfo(0) + metaInfo(0) + notWhole("-metaValue", "abc")},
+        {{"-metaValue", "", "-streamID", "0", "-metaID", "0", path_}, notWhole("-metaValue", "")},
+        {{"-metaValue", "0x10", "-streamID", "0", "-metaID", "0", path_},
+         notWhole("-metaValue", "0x10")},
+        {{"-metaValue", "1e3", "-streamID", "0", "-metaID", "0", path_},
+         notWhole("-metaValue", "1e3")},
+        {{"-metaValue", "7abc", "-streamID", "0", "-metaID", "0", path_},
+         notWhole("-metaValue", "7abc")},
+        {{"-metaValue", "1 2", "-streamID", "0", "-metaID", "0", path_},
+         notWhole("-metaValue", "1 2")},
+        {{"-metaValue", " ", "-streamID", "0", "-metaID", "0", path_}, notWhole("-metaValue", " ")},
+        {{"-metaValue", "--1", "-streamID", "0", "-metaID", "0", path_},
+         notWhole("-metaValue", "--1")},
+        {{"-streamID", "x", "-metaID", "0", "-metaValue", "1", path_}, notWhole("-streamID", "x")},
+        {{"-streamID", "1.9", "-metaID", "0", "-metaValue", "1", path_},
+         notWhole("-streamID", "1.9")},
+        {{"-streamID", "0", "-metaID", "1st", "-metaValue", "1", path_},
+         streamInfo(0) + notWhole("-metaID", "1st")},
+        {{"-streamID", "0", "-metaID", "+", "-metaValue", "1", path_},
+         streamInfo(0) + notWhole("-metaID", "+")},
+        // Malformed before out of range: digits past 32 bits and then a letter.
+        {{"-streamID", "0", "-metaID", "0", "-metaValue", " 12345678901234567890123x", path_},
+         streamInfo(0) + metaInfo(0) + notWhole("-metaValue", " 12345678901234567890123x")},
+        // What a glob such as *.kevo gives: the first file must not be
+        // skipped silently, and nor may the second.
+        {{"-streamID", "0", "-metaID", "1", "-metaValue", "5", path_, other},
+         optionInfo(0, 1, 5) + "# ERROR: more than one input file given: " + path_ + ", " +
+             other + "\n"},
+        {{path_, "-streamID", "0", other, "-metaID", "1", "-metaValue", "5"},
+         streamInfo(0) + "# ERROR: more than one input file given: " + path_ + ", " + other +
+             "\n"},
+        {{path_, "-streamID", "0", path_, "-metaID", "1", "-metaValue", "5"},
+         streamInfo(0) + "# ERROR: more than one input file given: " + path_ + ", " + path_ +
+             "\n"},
+    };
+    writeFile(other, original_);
+    for (const Case& c : cases) {
+        SCOPED_TRACE(testing::PrintToString(c.args));
+        expectRun(runModify(c.args), kFailed, c.expected);
+    }
+    expectUntouched();
+    EXPECT_EQ(readFile(other), original_);
 }
 
 TEST_F(CommandLineTest, ValuesAbove32BitSignedAreStoredAsTheirBitPattern)
@@ -235,10 +288,10 @@ TEST_F(CommandLineTest, ValueThatDoesNotFitIsRefusedWhenMet)
         {{"-streamID", "0", "-metaID", "0", "-metaValue", "-2147483649", path_},
          streamInfo(0) + metaInfo(0) +
              "# ERROR: value does not fit in 32 bits for -metaValue, -2147483649\n"},
-        // The text is echoed as given, blanks and trailing letters included.
-        {{"-streamID", "0", "-metaID", "0", "-metaValue", " 12345678901234567890123x", path_},
+        // The text is echoed as given, blanks included.
+        {{"-streamID", "0", "-metaID", "0", "-metaValue", " 12345678901234567890123 ", path_},
          streamInfo(0) + metaInfo(0) +
-             "# ERROR: value does not fit in 32 bits for -metaValue,  12345678901234567890123x\n"},
+             "# ERROR: value does not fit in 32 bits for -metaValue,  12345678901234567890123 \n"},
         // Refused as met, before an unknown option further on is looked at.
         {{"-metaValue", "-99999999999", "-bogus", "-streamID", "0", "-metaID", "0", path_},
          "# ERROR: value does not fit in 32 bits for -metaValue, -99999999999\n"},
@@ -276,11 +329,6 @@ TEST_F(CommandLineTest, StandardInputIsRefusedBeforeAnythingIsOpened)
                       "# ERROR: cannot modify standard input in place, give the path of a file: " +
                       path + "\n");
     }
-    expectRun(runModify({"-streamID", "0", "-metaID", "0", path_, "-metaValue", "1", "stdin"}),
-              kFailed,
-              optionInfo(0, 0, 1) +
-                  "# ERROR: cannot modify standard input in place, give the path of a file: "
-                  "stdin\n");
     expectUntouched();
 }
 
@@ -289,12 +337,8 @@ TEST_F(CommandLineTest, OnlyTheWholePathCountsAsStandardInput)
     const std::string namedStdin = dir_.path("stdin");
     writeFile(namedStdin, original_);
 
-    const RunResult replaced = runModify({"-streamID", "0", "-metaID", "0", "-metaValue", "3",
-                                          "stdin", path_});
     const RunResult named = runModify(editArgs(1, 0, 4, namedStdin));
 
-    expectRun(replaced, kSuccess, successText(0, 0, 3, twoStreams(), path_));
-    EXPECT_EQ(readFile(path_), expectedAfter(0, 0, 3));
     expectRun(named, kSuccess, successText(1, 0, 4, twoStreams(), namedStdin));
     EXPECT_EQ(readFile(namedStdin), expectedAfter(1, 0, 4));
 }

@@ -1,4 +1,6 @@
 #include <cstdio>
+#include <cstdlib>
+#include <exception>
 
 #include "tool/modify_command.h"
 
@@ -11,10 +13,27 @@ namespace {
 // byte and no order of the output; `exit`, also the decoder's, flushes it.
 char errorBuffer[64 * 1024];
 
+std::terminate_handler defaultTerminate = nullptr;
+
+// `abort` flushes nothing, so without this an uncaught exception (an
+// allocation failing in a standard container) would take every line printed
+// so far with it. Unbuffering afterwards lets the default handler's own
+// diagnosis through too; glibc flushes on the switch.
+[[noreturn]] void flushThenTerminate()
+{
+    std::fflush(stderr);
+    std::setvbuf(stderr, nullptr, _IONBF, 0);
+    if (defaultTerminate) {
+        defaultTerminate();
+    }
+    std::abort();
+}
+
 }  // namespace
 
 int main(int argc, char** argv)
 {
     std::setvbuf(stderr, errorBuffer, _IOFBF, sizeof errorBuffer);
+    defaultTerminate = std::set_terminate(flushThenTerminate);
     return kevo_modifyMain(argc, argv);
 }

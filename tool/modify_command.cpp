@@ -9,6 +9,7 @@
 #include "container/kevo_container.h"
 #include "decoder/kevo_decoder.h"
 #include "reader/kevo_reader.h"
+#include "tool/edit_target.h"
 
 namespace {
 
@@ -75,10 +76,13 @@ bool isBlank(char c)
     return c == ' ' || c == '\t' || c == '\n' || c == '\v' || c == '\f' || c == '\r';
 }
 
-// Reads a number the way atoi does (leading blanks, a sign, digits up to the
-// first non-digit, no digits is 0) but refuses, rather than wraps, a value
-// outside [min, max].
-bool parseNumber(const char* text, int64_t min, int64_t max, int64_t* value)
+enum class NumberForm { Whole, NotWhole, OutOfRange };
+
+// Takes a number only when the whole text is one: blanks, an optional sign,
+// at least one digit, blanks, nothing else. A value outside [min, max] is
+// refused rather than wrapped. "abc", "" or "0x10" would otherwise become an
+// edit the user never asked for.
+NumberForm parseNumber(const char* text, int64_t min, int64_t max, int64_t* value)
 {
     const char* p = text;
     while (isBlank(*p)) {
@@ -88,19 +92,30 @@ bool parseNumber(const char* text, int64_t min, int64_t max, int64_t* value)
     if (*p == '-' || *p == '+') {
         ++p;
     }
+    const char* digits = p;
     int64_t magnitude = 0;
+    bool fits = true;
     for (; *p >= '0' && *p <= '9'; ++p) {
-        magnitude = magnitude * 10 + (*p - '0');
-        if (magnitude > max && -magnitude < min) {
-            return false;
+        // Past both bounds the value can only grow; stop before it wraps
+        // but go on checking that the rest is digits.
+        if (fits) {
+            magnitude = magnitude * 10 + (*p - '0');
+            fits = magnitude <= max || -magnitude >= min;
         }
     }
+    const bool anyDigit = p != digits;
+    while (isBlank(*p)) {
+        ++p;
+    }
+    if (!anyDigit || *p != '\0') {
+        return NumberForm::NotWhole;
+    }
     const int64_t result = negative ? -magnitude : magnitude;
-    if (result < min || result > max) {
-        return false;
+    if (!fits || result < min || result > max) {
+        return NumberForm::OutOfRange;
     }
     *value = result;
-    return true;
+    return NumberForm::Whole;
 }
 
 const OptionSpec* findOption(const char* argument)
@@ -115,9 +130,17 @@ const OptionSpec* findOption(const char* argument)
 
 WalkResult walkArguments(int argc, char** argv, ModifyOptions* options)
 {
+    const char* firstPath = nullptr;
     for (int i = 1; i < argc; ++i) {
         const char* argument = argv[i];
         if (argument[0] != '-') {
+            // A glob that matched several files must not edit just the last.
+            if (firstPath) {
+                std::fprintf(stderr, "# ERROR: more than one input file given: %s, %s\n",
+                             firstPath, argument);
+                return WalkResult::Refused;
+            }
+            firstPath = argument;
             options->path = argument;
             continue;
         }
@@ -132,7 +155,14 @@ WalkResult walkArguments(int argc, char** argv, ModifyOptions* options)
         }
         const char* text = argv[++i];
         int64_t value = 0;
-        if (!parseNumber(text, option->min, option->max, &value)) {
+        switch (parseNumber(text, option->min, option->max, &value)) {
+        case NumberForm::Whole:
+            break;
+        case NumberForm::NotWhole:
+            std::fprintf(stderr, "# ERROR: value is not a whole decimal number for %s, %s\n",
+                         option->name, text);
+            return WalkResult::Refused;
+        case NumberForm::OutOfRange:
             std::fprintf(stderr, "# ERROR: value does not fit in 32 bits for %s, %s\n",
                          option->name, text);
             return WalkResult::Refused;
@@ -194,11 +224,19 @@ kevo_atom* chooseAtom(kevo_file& record, const ModifyOptions& options)
 // Writes the record's header over the start of the file at `path`. The
 // write is checked and synced before it counts as done: a header that only
 // reached the page cache, or reached it half, must not be reported as saved.
-int rewriteHeader(const kevo_file& record, const char* path)
+int rewriteHeader(const kevo_file& record, const char* path, const kevo_editTarget& locked)
 {
     kevo_file target{};
     if (!kevo_open(&target, path, "r+")) {
         std::fprintf(stderr, "# kevo_packetReader: ERROR, unable to open kevo file: %s\n", path);
+        return kExitFailure;
+    }
+    // The header in memory was read from the locked file; written over any
+    // other file it would destroy that file's header.
+    if (!locked.holds(target.file)) {
+        std::fprintf(stderr,
+                     "# ERROR: %s was replaced by another file during the edit, nothing written\n",
+                     path);
         return kExitFailure;
     }
     errno = 0;
@@ -211,7 +249,8 @@ int rewriteHeader(const kevo_file& record, const char* path)
     return kExitSuccess;
 }
 
-int editHeader(kevo_packetReader& reader, const ModifyOptions& options)
+int editHeader(kevo_packetReader& reader, const ModifyOptions& options,
+               const kevo_editTarget& locked)
 {
     kevo_file& record = *reader.fileRecord;
     kevo_atom* atom = chooseAtom(record, options);
@@ -221,18 +260,27 @@ int editHeader(kevo_packetReader& reader, const ModifyOptions& options)
     kevo_putLE32(atom->data, static_cast<uint32_t>(options.metaValue));
     // Only one stream on the file at a time: the reading one goes first.
     kevo_close(&record);
-    return rewriteHeader(record, options.path.c_str());
+    return rewriteHeader(record, options.path.c_str(), locked);
 }
 
+// Runs the edit with the file locked from before the first read until after
+// the second dump, so that a concurrent edit of the same file can neither
+// read a header this one is about to replace nor put an old value back.
 int modify(const ModifyOptions& options)
 {
     const char* path = options.path.c_str();
+    kevo_editTarget locked;
+    if (!locked.acquire(path)) {
+        return kExitFailure;
+    }
     kevo_packetReader* reader = new kevo_packetReader(path);
     kevo_sensorDecoder* decoder = new kevo_sensorDecoder(reader->fileRecord);
 
     std::fprintf(stderr, "# INFO: Header values before changes:\n");
     reader->printHeader(nullptr);
-    const int status = reader->valid ? editHeader(*reader, options) : kExitFailure;
+    // What was read is on record before anything is written.
+    std::fflush(stderr);
+    const int status = reader->valid ? editHeader(*reader, options, locked) : kExitFailure;
 
     // The decoder borrows the reader's record and never touches it in its
     // teardown, so this order is safe.
@@ -248,9 +296,7 @@ int modify(const ModifyOptions& options)
     return kExitSuccess;
 }
 
-}  // namespace
-
-int kevo_modifyMain(int argc, char** argv)
+int runCommand(int argc, char** argv)
 {
     if (argc < kMinArgumentCount) {
         printUsage();
@@ -281,5 +327,16 @@ int kevo_modifyMain(int argc, char** argv)
                      options.path.c_str());
         return kExitFailure;
     }
+    // The request as understood is on record before anything is opened.
+    std::fflush(stderr);
     return modify(options);
+}
+
+}  // namespace
+
+int kevo_modifyMain(int argc, char** argv)
+{
+    const int status = runCommand(argc, argv);
+    std::fflush(stderr);
+    return status;
 }

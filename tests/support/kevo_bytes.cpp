@@ -8,6 +8,7 @@
 
 #include <fcntl.h>
 #include <poll.h>
+#include <signal.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -179,11 +180,13 @@ void collect(int errFd, int outFd, RunResult& result)
 
 }  // namespace
 
-RunResult runProgram(const std::string& program, const std::vector<std::string>& args)
+RunningProgram::RunningProgram(const std::string& program, const std::vector<std::string>& args)
 {
+    // Close-on-exec, so that programs running side by side do not hold each
+    // other's pipes open.
     int errPipe[2];
     int outPipe[2];
-    if (pipe(errPipe) != 0 || pipe(outPipe) != 0) {
+    if (pipe2(errPipe, O_CLOEXEC) != 0 || pipe2(outPipe, O_CLOEXEC) != 0) {
         throw std::runtime_error("cannot create pipes");
     }
     std::vector<char*> argv;
@@ -193,8 +196,8 @@ RunResult runProgram(const std::string& program, const std::vector<std::string>&
     }
     argv.push_back(nullptr);
 
-    const pid_t child = fork();
-    if (child == 0) {
+    pid_ = fork();
+    if (pid_ == 0) {
         const int devNull = open("/dev/null", O_RDONLY);
         dup2(devNull, STDIN_FILENO);
         dup2(errPipe[1], STDERR_FILENO);
@@ -206,12 +209,68 @@ RunResult runProgram(const std::string& program, const std::vector<std::string>&
     }
     close(errPipe[1]);
     close(outPipe[1]);
+    errFd_ = errPipe[0];
+    outFd_ = outPipe[0];
+}
+
+RunningProgram::~RunningProgram()
+{
+    if (pid_ > 0) {
+        kill(SIGKILL);
+        finish();
+    }
+}
+
+bool RunningProgram::waitForErrorEnding(const std::string& text, int seconds)
+{
+    const auto endsWithText = [&] {
+        return errorSoFar_.size() >= text.size() &&
+               errorSoFar_.compare(errorSoFar_.size() - text.size(), text.size(), text) == 0;
+    };
+    char buffer[4096];
+    for (int waited = 0; !endsWithText(); ++waited) {
+        pollfd fd = {errFd_, POLLIN, 0};
+        if (waited >= seconds * 10 || poll(&fd, 1, 100) < 0) {
+            return false;
+        }
+        if (fd.revents == 0) {
+            continue;
+        }
+        const ssize_t n = read(errFd_, buffer, sizeof buffer);
+        if (n <= 0) {
+            return false;
+        }
+        errorSoFar_.append(buffer, static_cast<size_t>(n));
+    }
+    return true;
+}
+
+void RunningProgram::kill(int signal)
+{
+    if (pid_ > 0) {
+        ::kill(pid_, signal);
+    }
+}
+
+RunResult RunningProgram::finish()
+{
     RunResult result;
-    collect(errPipe[0], outPipe[0], result);
+    if (pid_ <= 0) {
+        return result;
+    }
+    collect(errFd_, outFd_, result);
+    result.standardError.insert(0, errorSoFar_);
     int status = 0;
-    waitpid(child, &status, 0);
+    waitpid(pid_, &status, 0);
+    pid_ = -1;
     result.status = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+    result.signal = WIFSIGNALED(status) ? WTERMSIG(status) : 0;
     return result;
+}
+
+RunResult runProgram(const std::string& program, const std::vector<std::string>& args)
+{
+    return RunningProgram(program, args).finish();
 }
 
 }  // namespace kevo_test

@@ -75,8 +75,34 @@ Bytes readFile(const std::string& path);
 
 struct RunResult {
     int status = -1;  // exit status as a shell sees it, 0 to 255; -1 if killed
+    int signal = 0;   // the signal that ended it, if one did
     std::string standardError;
     std::string standardOutput;
+};
+
+// A program started with the arguments and an empty standard input, left to
+// run while the test goes on. Destroying it unfinished kills it.
+class RunningProgram {
+public:
+    RunningProgram(const std::string& program, const std::vector<std::string>& args);
+    ~RunningProgram();
+    RunningProgram(const RunningProgram&) = delete;
+    RunningProgram& operator=(const RunningProgram&) = delete;
+
+    // Reads standard error until it ends with `text`; false if the program
+    // closes it or `seconds` pass first.
+    bool waitForErrorEnding(const std::string& text, int seconds);
+
+    void kill(int signal);
+
+    // Waits for the end and collects everything the program printed.
+    RunResult finish();
+
+private:
+    int pid_ = -1;
+    int errFd_ = -1;
+    int outFd_ = -1;
+    std::string errorSoFar_;
 };
 
 // Runs a program with the arguments and an empty standard input, and
