@@ -136,20 +136,20 @@ struct kevo_pav2Board {
     int32_t calibrationWord4;  // 'wd04'
 };
 
-// One opened container. Create it zeroed (`new kevo_file()` or
-// `kevo_file record{}`); discarding it closes a stream still open and frees
-// the path and every array and payload it holds.
+// One opened container. Every field starts zero however the record is made
+// (`new kevo_file`, `kevo_file record;`); discarding it closes a stream still
+// open and frees the path and every array and payload it holds.
 struct kevo_file {
-    char* path;  // owned copy of the opened path, or "stdin"/"stdout"
-    FILE* file;
-    int32_t streamCount;   // as read, even when <= 0
-    kevo_stream* streams;  // streamCount entries, or null
-    uint64_t headerValue;
-    int32_t metaCount;     // file-level atoms, as read
-    kevo_atom* metas;      // metaCount entries, or null
-    kevo_rokBoard rokBoard;
-    kevo_pav2Board pav2Board;
-    int32_t pav2CalValues[6];  // c1 to c6
+    char* path = nullptr;  // owned copy of the opened path, or "stdin"/"stdout"
+    FILE* file = nullptr;
+    int32_t streamCount = 0;         // as read, even when <= 0
+    kevo_stream* streams = nullptr;  // streamCount entries, or null
+    uint64_t headerValue = 0;
+    int32_t metaCount = 0;           // file-level atoms, as read
+    kevo_atom* metas = nullptr;      // metaCount entries, or null
+    kevo_rokBoard rokBoard{};
+    kevo_pav2Board pav2Board{};
+    int32_t pav2CalValues[6] = {};  // c1 to c6
 
     kevo_file() = default;
     kevo_file(const kevo_file&) = delete;
