@@ -200,13 +200,19 @@ int kevo_readAtom(FILE* stream, kevo_atom* atom);
 int kevo_readHeader(kevo_file* record);
 
 // Writes the atom as it stands, or nothing once the stream is in its error
-// state. Always 1; write errors show in the stream's error state.
+// state. Returns 0 without writing a byte when there is no stream or atom,
+// or the atom could not read back: a negative length, or a positive one
+// without a payload. Otherwise 1; write errors show in the stream's error
+// state.
 int kevo_writeAtom(FILE* stream, const kevo_atom* atom);
 
 // Writes the record's header at the stream's position, then flushes. Only
 // streams with `present` set are written and counted. Stops writing at the
-// first failed write, so nothing lands at a shifted offset. Always 1; write
-// errors show in the stream's error state.
+// first failed write, so nothing lands at a shifted offset. Returns 0
+// without writing a byte when there is no stream or record, or what would be
+// written is inconsistent: a positive count without its array, or an atom
+// kevo_writeAtom refuses. Otherwise 1; write errors show in the stream's
+// error state.
 int kevo_writeHeader(FILE* stream, const kevo_file* record);
 
 // ---------------------------------------------------------------------------
