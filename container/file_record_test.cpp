@@ -1,6 +1,8 @@
 #include <gtest/gtest.h>
 
 #include <cerrno>
+#include <cstring>
+#include <new>
 #include <string>
 
 #include "container/kevo_container.h"
@@ -117,4 +119,26 @@ TEST(FileRecord, SyncedCloseSucceedsOnAFile)
     EXPECT_EQ(kevo_closeSynced(&record), 1);
     EXPECT_EQ(record.file, nullptr);
     EXPECT_EQ(readFile(path), concat(encode(Header{}), Bytes(6, 0xAA)));
+}
+
+// A record made without braces, or on memory that held something else, must
+// not start from whatever was there: its destructor frees what it points to.
+TEST(FileRecord, StartsZeroedHoweverItIsMade)
+{
+    alignas(kevo_file) unsigned char storage[sizeof(kevo_file)];
+    std::memset(storage, 0xA5, sizeof storage);
+    kevo_file* record = new (storage) kevo_file;
+    const void* pointers[] = {record->path, record->file, record->streams, record->metas};
+    for (const void* pointer : pointers) {
+        EXPECT_EQ(pointer, nullptr);
+    }
+    EXPECT_EQ(record->streamCount, 0);
+    EXPECT_EQ(record->metaCount, 0);
+    EXPECT_EQ(record->headerValue, 0u);
+    const kevo_file zeroed{};
+    EXPECT_EQ(std::memcmp(&record->rokBoard, &zeroed.rokBoard, sizeof zeroed.rokBoard), 0);
+    EXPECT_EQ(std::memcmp(&record->pav2Board, &zeroed.pav2Board, sizeof zeroed.pav2Board), 0);
+    EXPECT_EQ(std::memcmp(record->pav2CalValues, zeroed.pav2CalValues, sizeof zeroed.pav2CalValues),
+              0);
+    record->~kevo_file();
 }

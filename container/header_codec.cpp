@@ -268,6 +268,49 @@ void write32(FILE* stream, uint32_t value)
     writeBytes(stream, bytes, sizeof bytes);
 }
 
+// What the reader would take back: a length it accepts and, when there are
+// bytes to write, the bytes.
+bool atomConsistent(const kevo_atom& atom)
+{
+    return atom.length == 0 || (atom.length > 0 && atom.data);
+}
+
+bool atomListConsistent(int32_t count, const kevo_atom* atoms)
+{
+    if (count <= 0) {
+        return true;
+    }
+    if (!atoms) {
+        return false;
+    }
+    for (int32_t i = 0; i < count; ++i) {
+        if (!atomConsistent(atoms[i])) {
+            return false;
+        }
+    }
+    return true;
+}
+
+// Checked before the first byte goes out: a header abandoned half-way over
+// the start of a file would leave it unreadable. Streams not present are
+// not written, so they are not checked.
+bool recordConsistent(const kevo_file& record)
+{
+    if (!atomListConsistent(record.metaCount, record.metas)) {
+        return false;
+    }
+    if (record.streamCount > 0 && !record.streams) {
+        return false;
+    }
+    for (int32_t i = 0; i < record.streamCount; ++i) {
+        const kevo_stream& s = record.streams[i];
+        if (s.present && !atomListConsistent(s.metaCount, s.metas)) {
+            return false;
+        }
+    }
+    return true;
+}
+
 }  // namespace
 
 void kevo_freeHeader(kevo_file* record)
@@ -308,12 +351,15 @@ int kevo_readHeader(kevo_file* record)
 
 int kevo_writeAtom(FILE* stream, const kevo_atom* atom)
 {
+    if (!stream || !atom || !atomConsistent(*atom)) {
+        return 0;
+    }
     uint8_t fixed[kAtomFixedBytes];
     kevo_putLE32(fixed, atom->id);
     fixed[4] = static_cast<uint8_t>(atom->type);
     kevo_putLE32(fixed + 5, static_cast<uint32_t>(atom->length));
     writeBytes(stream, fixed, sizeof fixed);
-    if (atom->length > 0 && atom->data) {
+    if (atom->length > 0) {
         writeBytes(stream, atom->data, static_cast<size_t>(atom->length));
     }
     return 1;
@@ -321,6 +367,9 @@ int kevo_writeAtom(FILE* stream, const kevo_atom* atom)
 
 int kevo_writeHeader(FILE* stream, const kevo_file* record)
 {
+    if (!stream || !record || !recordConsistent(*record)) {
+        return 0;
+    }
     uint8_t fixed[16];
     std::memcpy(fixed, kMagic, sizeof kMagic);
     kevo_putLE32(fixed + 4, kVersion);

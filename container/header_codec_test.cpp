@@ -52,12 +52,15 @@ int parseUnsized(const Bytes& bytes, kevo_file& record)
     return kevo_readHeader(&record);
 }
 
-Bytes written(const kevo_file& record)
+Bytes written(const kevo_file& record, int* result = nullptr)
 {
     char* buffer = nullptr;
     size_t size = 0;
     FILE* out = open_memstream(&buffer, &size);
-    kevo_writeHeader(out, &record);
+    const int wrote = kevo_writeHeader(out, &record);
+    if (result) {
+        *result = wrote;
+    }
     std::fclose(out);
     Bytes bytes(buffer, buffer + size);
     std::free(buffer);
@@ -322,4 +325,71 @@ TEST(HeaderCodec, LargePayloadFromAnUnsizedStreamArrivesWhole)
     ASSERT_EQ(parseUnsized(encode(header), record), 1);
     ASSERT_EQ(record.metas[0].length, 300000);
     EXPECT_EQ(Bytes(record.metas[0].data, record.metas[0].data + 300000), payload);
+}
+
+namespace {
+
+// A one-stream header in the test's own memory, one atom at each level.
+struct BorrowedHeader {
+    uint8_t bytes[4] = {1, 0, 0, 0};
+    kevo_atom fileAtom{kevo_fourcc("strt"), 'i', 4, bytes};
+    kevo_atom streamAtom{kevo_fourcc("intr"), 'i', 4, bytes};
+    kevo_stream stream{KEVO_KIND_ROK, kevo_fourcc("rok "), 0, 30, 1, 1, &streamAtom, 1};
+    kevo_file record;
+
+    BorrowedHeader()
+    {
+        record.metaCount = record.streamCount = 1;
+        record.metas = &fileAtom;
+        record.streams = &stream;
+    }
+    ~BorrowedHeader() { record.metas = nullptr; record.streams = nullptr; }
+};
+
+}  // namespace
+
+// Over the start of a file, a header abandoned half-way or one that cannot
+// read back destroys the recording: such a record writes nothing at all.
+TEST(HeaderCodec, WriterRefusesARecordThatCouldNotReadBack)
+{
+    struct Case {
+        const char* name;
+        void (*spoil)(BorrowedHeader&);
+        int result;
+    };
+    const Case cases[] = {
+        {"as built", [](BorrowedHeader&) {}, 1},
+        {"file-level atoms missing", [](BorrowedHeader& h) { h.record.metas = nullptr; }, 0},
+        {"streams missing", [](BorrowedHeader& h) { h.record.streams = nullptr; }, 0},
+        {"stream atoms missing", [](BorrowedHeader& h) { h.stream.metas = nullptr; }, 0},
+        {"file-level payload missing", [](BorrowedHeader& h) { h.fileAtom.data = nullptr; }, 0},
+        {"stream payload missing", [](BorrowedHeader& h) { h.streamAtom.data = nullptr; }, 0},
+        {"negative atom length", [](BorrowedHeader& h) { h.streamAtom.length = -4; }, 0},
+        {"empty payload, no buffer",
+         [](BorrowedHeader& h) { h.fileAtom.length = 0; h.fileAtom.data = nullptr; }, 1},
+        {"negative counts, no arrays",
+         [](BorrowedHeader& h) { h.record.metaCount = -1; h.record.metas = nullptr; }, 1},
+        {"stream not written",
+         [](BorrowedHeader& h) { h.stream.present = 0; h.stream.metas = nullptr; }, 1},
+    };
+    for (const Case& c : cases) {
+        BorrowedHeader header;
+        c.spoil(header);
+        int result = -1;
+        const Bytes bytes = written(header.record, &result);
+        EXPECT_EQ(result, c.result) << c.name;
+        kevo_file readBack;
+        EXPECT_EQ(parseFile(bytes, readBack).result, c.result) << c.name;
+        EXPECT_EQ(bytes.empty(), c.result == 0) << c.name;
+    }
+
+    BorrowedHeader header;
+    header.fileAtom.data = nullptr;
+    FILE* out = std::tmpfile();
+    EXPECT_EQ(kevo_writeAtom(out, &header.fileAtom), 0);
+    EXPECT_EQ(kevo_writeAtom(out, nullptr), 0);
+    EXPECT_EQ(kevo_writeHeader(out, nullptr), 0);
+    EXPECT_EQ(kevo_writeHeader(nullptr, &header.record), 0);
+    EXPECT_EQ(std::ftell(out), 0);
+    std::fclose(out);
 }

@@ -136,20 +136,20 @@ struct kevo_pav2Board {
     int32_t calibrationWord4;  // 'wd04'
 };
 
-// One opened container. Create it zeroed (`new kevo_file()` or
-// `kevo_file record{}`); discarding it closes a stream still open and frees
-// the path and every array and payload it holds.
+// One opened container. Every field starts zero however the record is made
+// (`new kevo_file`, `kevo_file record;`); discarding it closes a stream still
+// open and frees the path and every array and payload it holds.
 struct kevo_file {
-    char* path;  // owned copy of the opened path, or "stdin"/"stdout"
-    FILE* file;
-    int32_t streamCount;   // as read, even when <= 0
-    kevo_stream* streams;  // streamCount entries, or null
-    uint64_t headerValue;
-    int32_t metaCount;     // file-level atoms, as read
-    kevo_atom* metas;      // metaCount entries, or null
-    kevo_rokBoard rokBoard;
-    kevo_pav2Board pav2Board;
-    int32_t pav2CalValues[6];  // c1 to c6
+    char* path = nullptr;  // owned copy of the opened path, or "stdin"/"stdout"
+    FILE* file = nullptr;
+    int32_t streamCount = 0;         // as read, even when <= 0
+    kevo_stream* streams = nullptr;  // streamCount entries, or null
+    uint64_t headerValue = 0;
+    int32_t metaCount = 0;           // file-level atoms, as read
+    kevo_atom* metas = nullptr;      // metaCount entries, or null
+    kevo_rokBoard rokBoard{};
+    kevo_pav2Board pav2Board{};
+    int32_t pav2CalValues[6] = {};  // c1 to c6
 
     kevo_file() = default;
     kevo_file(const kevo_file&) = delete;
@@ -200,13 +200,19 @@ int kevo_readAtom(FILE* stream, kevo_atom* atom);
 int kevo_readHeader(kevo_file* record);
 
 // Writes the atom as it stands, or nothing once the stream is in its error
-// state. Always 1; write errors show in the stream's error state.
+// state. Returns 0 without writing a byte when there is no stream or atom,
+// or the atom could not read back: a negative length, or a positive one
+// without a payload. Otherwise 1; write errors show in the stream's error
+// state.
 int kevo_writeAtom(FILE* stream, const kevo_atom* atom);
 
 // Writes the record's header at the stream's position, then flushes. Only
 // streams with `present` set are written and counted. Stops writing at the
-// first failed write, so nothing lands at a shifted offset. Always 1; write
-// errors show in the stream's error state.
+// first failed write, so nothing lands at a shifted offset. Returns 0
+// without writing a byte when there is no stream or record, or what would be
+// written is inconsistent: a positive count without its array, or an atom
+// kevo_writeAtom refuses. Otherwise 1; write errors show in the stream's
+// error state.
 int kevo_writeHeader(FILE* stream, const kevo_file* record);
 
 // ---------------------------------------------------------------------------

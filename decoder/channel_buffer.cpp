@@ -32,8 +32,7 @@ kevo_channelBuffer<T>::kevo_channelBuffer(bool repairEnabled, int32_t inputs, in
     if (repairEnabled) {
         allocateRepairBuffer();
     }
-    this->name = name;
-    this->shortName = shortName;
+    assignNames(name, shortName);
 }
 
 template <typename T>
@@ -57,9 +56,16 @@ template <typename T>
 void kevo_channelBuffer<T>::allocateRepairBuffer()
 {
     const int64_t bytes = repairBufferBytes(inputs, capacity);
-    // Sizes past a signed 32-bit int, and sizes of nothing or less (a
-    // negative capacity), are refused like a failed malloc.
-    if (bytes > 0 && bytes <= INT32_MAX) {
+    // Inputs are known to be positive here, so only a negative capacity
+    // leaves nothing to ask malloc for.
+    if (bytes <= 0) {
+        std::fprintf(stderr,
+                     "# ERROR: invalid repair buffer size requested, %d inputs of capacity %d\n",
+                     inputs, capacity);
+        std::exit(-1);
+    }
+    // Sizes past a signed 32-bit int are refused like a failed malloc.
+    if (bytes <= INT32_MAX) {
         repairBuffer = static_cast<T*>(std::malloc(static_cast<size_t>(bytes)));
     }
     if (!repairBuffer) {
@@ -68,6 +74,19 @@ void kevo_channelBuffer<T>::allocateRepairBuffer()
         std::exit(-1);
     }
     repairValue = 1;
+}
+
+// A channel without names is still a whole channel; the names are only
+// labels, so a missing one is reported and left empty.
+template <typename T>
+void kevo_channelBuffer<T>::assignNames(const char* name, const char* shortName)
+{
+    if (!name || !shortName) {
+        std::fprintf(stderr, "# ERROR: channel buffer built without a %s, left empty\n",
+                     !name && !shortName ? "name or short name" : !name ? "name" : "short name");
+    }
+    this->name = name ? name : "";
+    this->shortName = shortName ? shortName : "";
 }
 
 template class kevo_channelBuffer<double>;

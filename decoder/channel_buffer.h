@@ -13,8 +13,10 @@ class kevo_channelBuffer {
 public:
     // Builds the channel and, when `repairEnabled`, its repair buffer of
     // `inputs` x `capacity` + 1 elements. Prints its "# ERROR:" lines and
-    // ends the process with status -1 when `inputs` is 0 or below or the
-    // buffer cannot be had; it never returns a half-built channel.
+    // ends the process with status -1 when `inputs` is 0 or below, or the
+    // repair buffer's capacity is negative or the buffer cannot be had; it
+    // never returns a half-built channel. A null name or short name prints one "# ERROR:"
+    // line and is left empty.
     kevo_channelBuffer(bool repairEnabled, int32_t inputs, int32_t capacity, double rate,
                        int32_t interruptCount, const char* name, const char* shortName);
 
@@ -52,6 +54,7 @@ public:
 
 private:
     void allocateRepairBuffer();
+    void assignNames(const char* name, const char* shortName);
 };
 
 using kevo_sampleChannel = kevo_channelBuffer<double>;

@@ -126,10 +126,37 @@ TEST(ChannelBufferDeathTest, ImpossibleRepairSizesFailWithTheirTrueSize)
     EXPECT_EXIT(kevo_sampleChannel(true, 70000, 70000, 1.0, 1, "s", "s"), ExitedWithCode(255),
                 "^# ERROR: unable to allocate an internal buffer to store repair data\n"
                 "# ERROR: malloc failed asking for 39200000008 bytes\n$");
-    // A negative capacity asks for less than nothing: never handed to malloc.
+}
+
+// Nothing was asked of malloc, so the message names the request instead.
+TEST(ChannelBufferDeathTest, NegativeCapacityIsReportedAsSuch)
+{
     EXPECT_EXIT(kevo_sampleChannel(true, 1, -2, 1.0, 1, "s", "s"), ExitedWithCode(255),
-                "^# ERROR: unable to allocate an internal buffer to store repair data\n"
-                "# ERROR: malloc failed asking for -8 bytes\n$");
+                "^# ERROR: invalid repair buffer size requested, 1 inputs of capacity -2\n$");
+    EXPECT_EXIT(kevo_byteChannel(true, 3, INT32_MIN, 1.0, 1, "b", "b"), ExitedWithCode(255),
+                "^# ERROR: invalid repair buffer size requested, 3 inputs of capacity "
+                "-2147483648\n$");
+}
+
+TEST(ChannelBuffer, MissingNamesAreReportedAndLeftEmpty)
+{
+    struct Case {
+        const char* name;
+        const char* shortName;
+        const char* missing;
+    };
+    const Case cases[] = {
+        {nullptr, "s", "name"}, {"n", nullptr, "short name"}, {nullptr, nullptr, "name or short name"}};
+    for (const Case& c : cases) {
+        testing::internal::CaptureStderr();
+        kevo_sampleChannel channel(true, 1, 4, 1.0, 1, c.name, c.shortName);
+        EXPECT_EQ(testing::internal::GetCapturedStderr(),
+                  std::string("# ERROR: channel buffer built without a ") + c.missing +
+                      ", left empty\n");
+        EXPECT_EQ(channel.name, c.name ? c.name : "");
+        EXPECT_EQ(channel.shortName, c.shortName ? c.shortName : "");
+        EXPECT_NE(channel.repairBuffer, nullptr);
+    }
 }
 
 // Caps the address space just above what the process already maps, so the

@@ -1,3 +1,4 @@
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 
@@ -15,6 +16,10 @@ constexpr uintptr_t kBlockAlignment = 8;
 kevo_bufferedInput::kevo_bufferedInput(FILE* stream, int32_t length)
 {
     setDefaults();
+    if (!stream) {
+        std::fprintf(stderr, "# ERROR: input block given no stream to read from\n");
+        return;
+    }
     source = stream;
     capacity = length;
     halfCapacity = length / 2;
@@ -30,6 +35,7 @@ kevo_bufferedInput::~kevo_bufferedInput()
 
 void kevo_bufferedInput::setDefaults()
 {
+    std::free(allocation);
     source = nullptr;
     block = nullptr;
     allocation = nullptr;

@@ -18,12 +18,15 @@
 // by the block.
 class kevo_bufferedInput {
 public:
+    // Builds a block of `length` usable bytes over `stream`. Without a
+    // stream prints one "# ERROR:" line and keeps the defaults: no block.
     kevo_bufferedInput(FILE* stream, int32_t length);
     ~kevo_bufferedInput();
     kevo_bufferedInput(const kevo_bufferedInput&) = delete;
     kevo_bufferedInput& operator=(const kevo_bufferedInput&) = delete;
 
-    // Puts every field back to its default: no stream, no block, 1024 bytes.
+    // Releases the block and puts every field back to its default: no
+    // stream, no block, 1024 bytes.
     void setDefaults();
 
     // Replaces the block with a fresh one of `length` usable bytes and resets
@@ -34,33 +37,42 @@ public:
     // strictly above its address.
     static uintptr_t alignedStart(uintptr_t allocationAddress);
 
-    bool reading;
-    FILE* source;
-    uint8_t* block;
-    uint8_t* allocation;
-    int32_t capacity;
-    uint32_t consumed;
-    int32_t marker;
-    uint32_t filled;
-    int32_t halfCapacity;
+    bool reading = false;
+    FILE* source = nullptr;
+    uint8_t* block = nullptr;
+    uint8_t* allocation = nullptr;
+    int32_t capacity = 0;
+    uint32_t consumed = 0;
+    int32_t marker = 0;
+    uint32_t filled = 0;
+    int32_t halfCapacity = 0;
 };
 
 class kevo_packetReader {
 public:
-    // Opens `path` and reads its header; see `valid` for the outcome.
+    // Opens `path` and reads its header; see `valid` for the outcome. A null
+    // path prints one error line and leaves a reader that holds nothing.
     explicit kevo_packetReader(const char* path);
     ~kevo_packetReader();
     kevo_packetReader(const kevo_packetReader&) = delete;
     kevo_packetReader& operator=(const kevo_packetReader&) = delete;
 
-    // Puts the settings back to their defaults (no trace, 4096-byte blocks).
+    // Releases whatever the reader holds (record, input block, its own trace
+    // file, registry) and puts the settings back to their defaults (no
+    // trace, 4096-byte blocks).
     void setDefaults();
 
-    // Opens the container and reads its header. Prints why and leaves
-    // `valid` false when the file cannot be opened or holds no valid header.
+    // Releases whatever the reader holds, then opens the container and reads
+    // its header. Prints why and leaves `valid` false when the path is null,
+    // the file cannot be opened or it holds no valid header. With tracing on,
+    // creates `<path>.processing`, but never over an existing file: then it
+    // prints why and turns tracing off for this reader.
     void open(const char* path);
 
-    // Adopts a parsed record and builds the registry and the input block.
+    // Adopts a parsed record, releasing one held before, and builds the
+    // registry and the input block. The teardown deletes the record while
+    // `ownsFile` is set, so a caller keeping its record clears that flag. A
+    // null record prints one error line and changes nothing.
     void registerStreams(kevo_file* record);
 
     // Prints the whole header, each line led by `prefix` ("# INFO:" if null).
@@ -76,7 +88,8 @@ public:
                           uint32_t id, uint32_t type, const uint8_t* payload,
                           int32_t payloadLength);
 
-    // The capacity of the input block for a given block size setting.
+    // The capacity of the input block for a given block size setting: 8192,
+    // or twice a larger block size; INT32_MAX when twice does not fit.
     static int32_t inputCapacityFor(int32_t blockSize);
 
     static constexpr int32_t kMaxStreams = 19;
@@ -107,4 +120,8 @@ public:
 
 private:
     void fillRegistry(const kevo_file& record);
+    void releaseHeader(const kevo_file* keep);
+    void removeTraceFile();
+
+    bool traceFileCreated = false;  // by this reader, so it may remove it
 };

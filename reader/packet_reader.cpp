@@ -2,6 +2,9 @@
 #include <cstring>
 #include <new>
 
+#include <fcntl.h>
+#include <unistd.h>
+
 #include "reader/kevo_reader.h"
 
 namespace {
@@ -9,6 +12,19 @@ namespace {
 constexpr int32_t kDefaultBlockSize = 4096;
 constexpr int32_t kDefaultLimit = 100000;
 constexpr int32_t kSmallestInputCapacity = 8192;
+constexpr const char* kTraceSuffix = ".processing";
+
+// Exclusive creation: a file or directory already there, or a link planted
+// in its place, is never truncated, written through or later removed.
+bool createEmptyFile(const std::string& path)
+{
+    const int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
+    if (fd < 0) {
+        return false;
+    }
+    ::close(fd);
+    return true;
+}
 
 }  // namespace
 
@@ -35,20 +51,14 @@ kevo_packetReader::kevo_packetReader(const char* path)
 
 kevo_packetReader::~kevo_packetReader()
 {
-    if (ownsFile && fileRecord) {
-        kevo_close(fileRecord);
-        delete fileRecord;
-        fileRecord = nullptr;
-    }
-    delete input;
-    input = nullptr;
-    if (traceEnabled) {
-        std::remove(tracePath.c_str());
-    }
+    releaseHeader(nullptr);
+    removeTraceFile();
 }
 
 void kevo_packetReader::setDefaults()
 {
+    releaseHeader(nullptr);
+    removeTraceFile();
     traceEnabled = false;
     std::memset(reservedBlock, 0, sizeof reservedBlock);
     fileRecord = nullptr;
@@ -62,6 +72,13 @@ void kevo_packetReader::setDefaults()
 
 void kevo_packetReader::open(const char* path)
 {
+    releaseHeader(nullptr);
+    removeTraceFile();
+    if (!path) {
+        ok = false;
+        std::fprintf(stderr, "# kevo_packetReader: ERROR, no kevo file path given\n");
+        return;
+    }
     kevo_file* record = new kevo_file();
     ownsFile = true;
     if (!kevo_open(record, path, "r")) {
@@ -72,11 +89,10 @@ void kevo_packetReader::open(const char* path)
         return;
     }
     if (traceEnabled) {
-        tracePath = std::string(path) + ".processing";
-        FILE* trace = std::fopen(tracePath.c_str(), "wt");
-        if (trace) {
-            std::fclose(trace);
-        } else {
+        tracePath = std::string(path) + kTraceSuffix;
+        traceFileCreated = createEmptyFile(tracePath);
+        if (!traceFileCreated) {
+            traceEnabled = false;
             std::fprintf(stderr, "# kevo_packetReader: ERROR, unable to write trace file: %s\n",
                          tracePath.c_str());
         }
@@ -95,6 +111,11 @@ void kevo_packetReader::open(const char* path)
 
 void kevo_packetReader::registerStreams(kevo_file* record)
 {
+    if (!record) {
+        std::fprintf(stderr, "# kevo_packetReader: ERROR, no kevo file record to register\n");
+        return;
+    }
+    releaseHeader(record);
     fileRecord = record;
     valid = true;
     ok = true;
@@ -112,7 +133,40 @@ void kevo_packetReader::registerStreams(kevo_file* record)
 
 int32_t kevo_packetReader::inputCapacityFor(int32_t blockSize)
 {
-    return blockSize > kSmallestInputCapacity ? 2 * blockSize : kSmallestInputCapacity;
+    if (blockSize <= kSmallestInputCapacity) {
+        return kSmallestInputCapacity;
+    }
+    return blockSize > INT32_MAX / 2 ? INT32_MAX : 2 * blockSize;
+}
+
+// Everything `open` builds, except the trace file. `keep` is a record that
+// is being adopted again, so it must survive its own release.
+void kevo_packetReader::releaseHeader(const kevo_file* keep)
+{
+    if (ownsFile && fileRecord && fileRecord != keep) {
+        kevo_close(fileRecord);
+        delete fileRecord;
+    }
+    fileRecord = nullptr;
+    delete input;
+    input = nullptr;
+    valid = false;
+    streamCount = 0;
+    headerValue = 0;
+    kindCounter.clear();
+    kindToSymbol.clear();
+    symbolToKind.clear();
+    nameToKind.clear();
+    kindPresent.clear();
+}
+
+// unlink, not remove: should the name ever be a directory, it stays.
+void kevo_packetReader::removeTraceFile()
+{
+    if (traceFileCreated) {
+        ::unlink(tracePath.c_str());
+        traceFileCreated = false;
+    }
 }
 
 void kevo_packetReader::fillRegistry(const kevo_file& record)

@@ -172,6 +172,11 @@ TEST(InputBlock, CapacityFollowsTheBlockSize)
     EXPECT_EQ(kevo_packetReader::inputCapacityFor(5000), 8192);
     EXPECT_EQ(kevo_packetReader::inputCapacityFor(8192), 8192);
     EXPECT_EQ(kevo_packetReader::inputCapacityFor(8193), 16386);
+    EXPECT_EQ(kevo_packetReader::inputCapacityFor(INT32_MAX / 2), INT32_MAX - 1);
+    // Twice these does not fit: the most an int32_t can say, never a wrap.
+    EXPECT_EQ(kevo_packetReader::inputCapacityFor(INT32_MAX / 2 + 1), INT32_MAX);
+    EXPECT_EQ(kevo_packetReader::inputCapacityFor(INT32_MAX), INT32_MAX);
+    EXPECT_EQ(kevo_packetReader::inputCapacityFor(INT32_MIN), 8192);
 }
 
 TEST(InputBlock, StartsAtTheFirstMultipleOfEightAboveTheAllocation)
@@ -193,4 +198,98 @@ TEST(InputBlock, StartsAtTheFirstMultipleOfEightAboveTheAllocation)
     EXPECT_EQ(input.capacity, 100);
     EXPECT_EQ(input.halfCapacity, 4096);
     EXPECT_EQ(input.source, stdin);
+}
+
+TEST(PacketReader, NothingToOpenOrAdoptPrintsOneLineAndHoldsNothing)
+{
+    testing::internal::CaptureStderr();
+    kevo_packetReader reader(nullptr);
+    reader.registerStreams(nullptr);
+    EXPECT_EQ(testing::internal::GetCapturedStderr(),
+              "# kevo_packetReader: ERROR, no kevo file path given\n"
+              "# kevo_packetReader: ERROR, no kevo file record to register\n");
+    EXPECT_FALSE(reader.valid);
+    EXPECT_EQ(reader.fileRecord, nullptr);
+    EXPECT_EQ(reader.input, nullptr);
+}
+
+// Whatever an earlier open built is released, not leaked (LeakSanitizer
+// watches the records, their streams and the blocks) nor mixed into the new
+// registry.
+TEST(PacketReader, ReopeningAndResettingReleaseWhatTheReaderHeld)
+{
+    TempDir dir;
+    const std::string first = dir.path("a.kevo");
+    const std::string second = dir.path("b.kevo");
+    Header a;
+    a.streams = {stream("pav2", 1), stream("sgps", 2)};
+    Header b;
+    b.streams = {stream("rok ", 7)};
+    writeFile(first, encode(a));
+    writeFile(second, encode(b));
+
+    kevo_packetReader reader(first.c_str());
+    reader.traceEnabled = true;
+    reader.open(second.c_str());
+    testing::internal::CaptureStderr();
+    reader.open(second.c_str());  // its own trace file is no obstacle
+    reader.registerStreams(reader.fileRecord);
+    EXPECT_EQ(testing::internal::GetCapturedStderr(), "");
+    ASSERT_TRUE(reader.valid);
+    EXPECT_EQ(reader.symbolToKind, (std::map<int32_t, int32_t>{{7, KEVO_KIND_ROK}}));
+    EXPECT_TRUE(exists(second + ".processing"));
+
+    reader.setDefaults();
+    EXPECT_FALSE(reader.valid);
+    EXPECT_EQ(reader.fileRecord, nullptr);
+    EXPECT_EQ(reader.input, nullptr);
+    EXPECT_TRUE(reader.kindPresent.empty());
+    EXPECT_FALSE(exists(second + ".processing"));
+}
+
+// A file or folder already under the trace file's name is not the reader's:
+// it is neither truncated nor removed, and tracing stays off.
+TEST(PacketReader, TraceFileNeverTakesOverAnExistingName)
+{
+    for (bool folder : {false, true}) {
+        TempDir dir;
+        const std::string path = dir.path("rec.kevo");
+        const std::string trace = path + ".processing";
+        writeFile(path, encode(Header{}));
+        const Bytes kept = {'k', 'e', 'e', 'p'};
+        if (folder) {
+            ASSERT_EQ(mkdir(trace.c_str(), 0700), 0);
+        } else {
+            writeFile(trace, kept);
+        }
+        {
+            kevo_packetReader reader(path.c_str());
+            reader.traceEnabled = true;
+            testing::internal::CaptureStderr();
+            reader.open(path.c_str());
+            EXPECT_EQ(testing::internal::GetCapturedStderr(),
+                      "# kevo_packetReader: ERROR, unable to write trace file: " + trace + "\n");
+            EXPECT_TRUE(reader.valid);
+            EXPECT_FALSE(reader.traceEnabled);
+        }
+        EXPECT_TRUE(exists(trace)) << folder;
+        if (!folder) {
+            EXPECT_EQ(readFile(trace), kept);
+        }
+    }
+}
+
+TEST(InputBlock, ResettingReleasesTheBlockAndNoStreamGetsNone)
+{
+    kevo_bufferedInput input(stdin, 8192);
+    input.setDefaults();
+    EXPECT_EQ(input.allocation, nullptr);
+    EXPECT_EQ(input.capacity, 1024);
+
+    testing::internal::CaptureStderr();
+    kevo_bufferedInput none(nullptr, 8192);
+    EXPECT_EQ(testing::internal::GetCapturedStderr(),
+              "# ERROR: input block given no stream to read from\n");
+    EXPECT_EQ(none.allocation, nullptr);
+    EXPECT_EQ(none.capacity, 1024);
 }
