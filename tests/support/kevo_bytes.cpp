@@ -179,7 +179,8 @@ void collect(int errFd, int outFd, RunResult& result)
 
 }  // namespace
 
-RunResult runProgram(const std::string& program, const std::vector<std::string>& args)
+RunResult runProgram(const std::string& program, const std::vector<std::string>& args,
+                     const std::string& standardInput)
 {
     int errPipe[2];
     int outPipe[2];
@@ -195,8 +196,8 @@ RunResult runProgram(const std::string& program, const std::vector<std::string>&
 
     const pid_t child = fork();
     if (child == 0) {
-        const int devNull = open("/dev/null", O_RDONLY);
-        dup2(devNull, STDIN_FILENO);
+        const int input = open(standardInput.c_str(), O_RDONLY);
+        dup2(input, STDIN_FILENO);
         dup2(errPipe[1], STDERR_FILENO);
         dup2(outPipe[1], STDOUT_FILENO);
         close(errPipe[0]);

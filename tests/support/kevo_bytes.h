@@ -79,8 +79,9 @@ struct RunResult {
     std::string standardOutput;
 };
 
-// Runs a program with the arguments and an empty standard input, and
-// collects what it printed.
-RunResult runProgram(const std::string& program, const std::vector<std::string>& args);
+// Runs a program with the arguments and standard input read from
+// `standardInput` (empty by default), and collects what it printed.
+RunResult runProgram(const std::string& program, const std::vector<std::string>& args,
+                     const std::string& standardInput = "/dev/null");
 
 }  // namespace kevo_test
