@@ -178,7 +178,8 @@ bool readStreamFrom(HeaderInput& in, kevo_stream* stream)
     stream->present = 1;
     stream->id = kevo_getLE32(fixed);
     stream->streamParam = kevo_getLE32(fixed + 4);
-    stream->packetSize = kevo_packetSizeOf(stream->id, kevo_getLE16(fixed + 8));
+    stream->packetSizeInFile = kevo_getLE16(fixed + 8);
+    stream->packetSize = kevo_packetSizeOf(stream->id, stream->packetSizeInFile);
     stream->symbolID = kevo_getLE16(fixed + 10);
     stream->kind = kevo_streamKindOf(stream->id);
     stream->metaCount = kevo_getLE32Signed(fixed + 12);

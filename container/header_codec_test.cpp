@@ -97,7 +97,8 @@ TEST(HeaderCodec, WriterProducesTheDocumentedBytes)
     record.headerValue = 0x1122334455667788ull;
     uint8_t payload[4] = {0x2A, 0, 0, 0};
     kevo_atom atom{kevo_fourcc("abcd"), 'i', 4, payload};
-    kevo_stream stream{KEVO_KIND_GPS, kevo_fourcc("gps "), 0xCAFEBABE, 0x1234, 0x0001, 1, &atom, 1};
+    kevo_stream stream{KEVO_KIND_GPS, kevo_fourcc("gps "), 0xCAFEBABE, 0x1234, 0x0001, 1, &atom, 1,
+                       0};
     record.streamCount = 1;
     record.streams = &stream;
 
@@ -169,6 +170,7 @@ TEST(HeaderCodec, ForcedPacketSizesAndKinds)
         ASSERT_EQ(parseFile(encode(header), record).result, 1) << c.id;
         EXPECT_EQ(record.streams[0].kind, c.kind) << c.id;
         EXPECT_EQ(record.streams[0].packetSize, c.packetSize) << c.id;
+        EXPECT_EQ(record.streams[0].packetSizeInFile, 12u) << c.id;
     }
     EXPECT_STREQ(kevo_streamKindName(KEVO_KIND_UNKNOWN_RAW), "UNKNOWN (RAW)");
     EXPECT_STREQ(kevo_streamKindName(3), "SIRF_GPS");
@@ -334,7 +336,7 @@ struct BorrowedHeader {
     uint8_t bytes[4] = {1, 0, 0, 0};
     kevo_atom fileAtom{kevo_fourcc("strt"), 'i', 4, bytes};
     kevo_atom streamAtom{kevo_fourcc("intr"), 'i', 4, bytes};
-    kevo_stream stream{KEVO_KIND_ROK, kevo_fourcc("rok "), 0, 30, 1, 1, &streamAtom, 1};
+    kevo_stream stream{KEVO_KIND_ROK, kevo_fourcc("rok "), 0, 30, 1, 1, &streamAtom, 1, 0};
     kevo_file record;
 
     BorrowedHeader()

@@ -98,6 +98,9 @@ struct kevo_stream {
     int32_t metaCount;
     kevo_atom* metas;      // metaCount entries, or null when metaCount <= 0
     uint32_t present;      // non-zero: kevo_writeHeader writes this stream
+    // The 16 bits the file holds, which differ from packetSize where the
+    // kind forces a size; kept so a reader can show what a rewrite changes.
+    uint32_t packetSizeInFile;
 };
 
 struct kevo_rokBoard {

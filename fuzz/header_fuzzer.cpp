@@ -14,18 +14,23 @@
 //    alone, and unpack calibration values into their bit widths;
 //  - the packet reader agrees with kevo_readHeader on validity and holds the
 //    same header, and its dump stays inside every payload;
+//  - the JSON of a header that was read is valid UTF-8, parses back to the
+//    same document, agrees with the record, ends where the read stopped, and
+//    every atom's offset points at that atom's payload in the input;
 //  - no read holds more heap than a small multiple of the input's size.
 // A broken rule stops the run with a line saying which, then a trap.
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <string>
 #include <vector>
 
 #include <sanitizer/allocator_interface.h>
 
 #include "container/kevo_container.h"
 #include "fuzz/fuzz_support.h"
+#include "info/kevo_info.h"
 #include "reader/kevo_reader.h"
 
 namespace {
@@ -157,6 +162,56 @@ void checkRewrite(const uint8_t* data, size_t size, const kevo_file& record, lon
     }
 }
 
+using Json = nlohmann::ordered_json;
+
+void checkJsonAtoms(const uint8_t* data, uint64_t consumed, const Json& atoms, int32_t count,
+                    const kevo_atom* records)
+{
+    if (atoms.size() != static_cast<size_t>(count > 0 ? count : 0)) {
+        fail("the JSON lists a different number of atoms");
+    }
+    for (size_t j = 0; j < atoms.size(); ++j) {
+        const uint64_t offset = atoms[j]["offset"].get<uint64_t>();
+        const uint64_t length = static_cast<uint64_t>(records[j].length);
+        const size_t hexDigits = atoms[j]["hex"].get<std::string>().size();
+        if (atoms[j]["id"] != records[j].id || hexDigits != 2 * length) {
+            fail("an atom's JSON differs from the record");
+        }
+        if (offset > consumed || length > consumed - offset ||
+            std::memcmp(data + offset, records[j].data, length) != 0) {
+            fail("an atom's JSON offset does not point at its payload");
+        }
+    }
+}
+
+void checkJson(const uint8_t* data, const kevo_file& record, long consumed)
+{
+    const Json json = kevo_headerJson(record);
+    // dump() throws on text that is not UTF-8, which ends the run as a finding.
+    const Json back = Json::parse(json.dump(2), nullptr, false);
+    if (back.is_discarded() || back != json) {
+        fail("the header's JSON does not parse back to the same document");
+    }
+    const uint64_t size = static_cast<uint64_t>(consumed);
+    if (back["headerBytes"] != size) {
+        fail("the header's JSON ends elsewhere than the read");
+    }
+    checkJsonAtoms(data, size, back["metas"], record.metaCount, record.metas);
+    const Json& streams = back["streams"];
+    if (streams.size() != static_cast<size_t>(record.streamCount > 0 ? record.streamCount : 0)) {
+        fail("the JSON lists a different number of streams");
+    }
+    for (size_t i = 0; i < streams.size(); ++i) {
+        const kevo_stream& stream = record.streams[i];
+        const bool forced = stream.packetSizeInFile != stream.packetSize;
+        if (streams[i]["id"] != stream.id || streams[i]["packetSize"] != stream.packetSize ||
+            streams[i].contains("packetSizeInFile") != forced) {
+            fail("a stream's JSON differs from the record");
+        }
+        checkJsonAtoms(data, size, streams[i]["metas"], stream.metaCount, stream.metas);
+    }
+}
+
 void checkCalValues(const int32_t values[6])
 {
     static const int32_t kLargest[6] = {32767, 4095, 1023, 1023, 2047, 63};
@@ -238,6 +293,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
             fail("a stream of unknown size and a regular file gave different records");
         }
         checkRewrite(data, size, fromFile, fileConsumed);
+        checkJson(data, fromFile, fileConsumed);
         checkBoards(&fromFile);
     }
     checkPacketReader(fileParsed, fromFile);

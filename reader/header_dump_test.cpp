@@ -1,5 +1,6 @@
 #include <gtest/gtest.h>
 
+#include <cstdio>
 #include <string>
 
 #include "reader/kevo_reader.h"
@@ -148,6 +149,23 @@ TEST(HeaderDump, InvalidReaderPrintsOnlyTheBadFileLine)
     EXPECT_EQ(testing::internal::GetCapturedStderr(),
               "# kevo_packetReader: ERROR kevo file is bad, unable to proceed\n"
               "# kevo_packetReader: ERROR kevo file is bad, unable to proceed\n");
+}
+
+TEST(HeaderDump, BadFileLineGoesToTheGivenStream)
+{
+    testing::internal::CaptureStderr();
+    kevo_packetReader invalid("/nonexistent/folder/rec.kevo");
+    testing::internal::GetCapturedStderr();
+    FILE* out = std::tmpfile();
+    ASSERT_NE(out, nullptr);
+    testing::internal::CaptureStderr();
+    invalid.printHeader(nullptr, out);
+    EXPECT_EQ(testing::internal::GetCapturedStderr(), "");
+    char line[128] = {};
+    std::rewind(out);
+    EXPECT_STREQ(std::fgets(line, sizeof line, out),
+                 "# kevo_packetReader: ERROR kevo file is bad, unable to proceed\n");
+    std::fclose(out);
 }
 
 TEST(HeaderDump, SameDumpAfterTheStreamIsClosed)

@@ -1,6 +1,7 @@
 // The packet reader: opens a KEVO container read-only, validates and holds its
 // header, builds the stream registry and the input block over the packet
-// data, and prints the header on standard error. It reads no packets.
+// data, and prints the header, on standard error unless told otherwise. It
+// reads no packets.
 //
 // It never ends the process: every failure prints one line and leaves
 // `valid` false and `fileRecord` null.
@@ -75,18 +76,18 @@ public:
     // null record prints one error line and changes nothing.
     void registerStreams(kevo_file* record);
 
-    // Prints the whole header, each line led by `prefix` ("# INFO:" if null).
-    // A reader that is not valid prints only the bad-file line.
-    void printHeader(const char* prefix) const;
+    // Prints the whole header on `out`, each line led by `prefix` ("# INFO:"
+    // if null). A reader that is not valid prints only the bad-file line.
+    void printHeader(const char* prefix, FILE* out = stderr) const;
 
-    // Prints one line per stream, and each stream's atoms when asked.
-    void printStreams(const char* prefix, bool withAtoms) const;
+    // Prints one line per stream on `out`, and each stream's atoms when asked.
+    void printStreams(const char* prefix, bool withAtoms, FILE* out = stderr) const;
 
-    // Prints one atom line. `payloadLength` guards the value read: a payload
-    // too short for its type prints like a missing one.
+    // Prints one atom line on `out`. `payloadLength` guards the value read: a
+    // payload too short for its type prints like a missing one.
     static void printMeta(const char* prefix, const char* indent, int32_t index, int32_t count,
                           uint32_t id, uint32_t type, const uint8_t* payload,
-                          int32_t payloadLength);
+                          int32_t payloadLength, FILE* out = stderr);
 
     // The capacity of the input block for a given block size setting: 8192,
     // or twice a larger block size; INT32_MAX when twice does not fit.

@@ -180,7 +180,8 @@ void collect(int errFd, int outFd, RunResult& result)
 
 }  // namespace
 
-RunningProgram::RunningProgram(const std::string& program, const std::vector<std::string>& args)
+RunningProgram::RunningProgram(const std::string& program, const std::vector<std::string>& args,
+                               const std::string& standardInput)
 {
     // Close-on-exec, so that programs running side by side do not hold each
     // other's pipes open.
@@ -198,8 +199,8 @@ RunningProgram::RunningProgram(const std::string& program, const std::vector<std
 
     pid_ = fork();
     if (pid_ == 0) {
-        const int devNull = open("/dev/null", O_RDONLY);
-        dup2(devNull, STDIN_FILENO);
+        const int input = open(standardInput.c_str(), O_RDONLY);
+        dup2(input, STDIN_FILENO);
         dup2(errPipe[1], STDERR_FILENO);
         dup2(outPipe[1], STDOUT_FILENO);
         close(errPipe[0]);
@@ -268,9 +269,10 @@ RunResult RunningProgram::finish()
     return result;
 }
 
-RunResult runProgram(const std::string& program, const std::vector<std::string>& args)
+RunResult runProgram(const std::string& program, const std::vector<std::string>& args,
+                     const std::string& standardInput)
 {
-    return RunningProgram(program, args).finish();
+    return RunningProgram(program, args, standardInput).finish();
 }
 
 }  // namespace kevo_test

@@ -80,11 +80,13 @@ struct RunResult {
     std::string standardOutput;
 };
 
-// A program started with the arguments and an empty standard input, left to
-// run while the test goes on. Destroying it unfinished kills it.
+// A program started with the arguments and standard input read from
+// `standardInput` (empty by default), left to run while the test goes on.
+// Destroying it unfinished kills it.
 class RunningProgram {
 public:
-    RunningProgram(const std::string& program, const std::vector<std::string>& args);
+    RunningProgram(const std::string& program, const std::vector<std::string>& args,
+                   const std::string& standardInput = "/dev/null");
     ~RunningProgram();
     RunningProgram(const RunningProgram&) = delete;
     RunningProgram& operator=(const RunningProgram&) = delete;
@@ -105,8 +107,9 @@ private:
     std::string errorSoFar_;
 };
 
-// Runs a program with the arguments and an empty standard input, and
-// collects what it printed.
-RunResult runProgram(const std::string& program, const std::vector<std::string>& args);
+// Runs a program to its end, as RunningProgram starts it, and collects what
+// it printed.
+RunResult runProgram(const std::string& program, const std::vector<std::string>& args,
+                     const std::string& standardInput = "/dev/null");
 
 }  // namespace kevo_test

@@ -1,0 +1,281 @@
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
+#include <string>
+#include <vector>
+
+#include <getopt.h>
+
+#include "info/kevo_info.h"
+#include "reader/kevo_reader.h"
+
+namespace {
+
+constexpr int kExitRead = 0;
+constexpr int kExitUnread = 1;
+constexpr int kExitUsage = 2;
+
+const char* const kName = "kevo-info";
+
+// Codes of the long options, above every short option character, so that a
+// code tells a long option from a short one.
+enum LongOption : int { kJson = 256, kLocate, kHelp, kVersion };
+
+const option kLongOptions[] = {
+    {"json", no_argument, nullptr, kJson},
+    {"locate", required_argument, nullptr, kLocate},
+    {"help", no_argument, nullptr, kHelp},
+    {"version", no_argument, nullptr, kVersion},
+    {nullptr, 0, nullptr, 0},
+};
+
+enum class Request { Dump, Json, Locate, Help, Version, Usage };
+
+struct InfoOptions {
+    bool json = false;
+    const char* locate = nullptr;
+    kevo_atomName name{};
+    std::vector<const char*> files;
+};
+
+void printUsage()
+{
+    std::fputs(
+        "Usage: kevo-info [--json] FILE...\n"
+        "  or:  kevo-info --locate [STREAM/]ATOM FILE\n"
+        "Print the header of each KEVO FILE without changing it: the dump that\n"
+        "kevo-modify prints, or one JSON array with an object per file.\n"
+        "\n"
+        "      --json                  print the headers as JSON\n"
+        "      --locate [STREAM/]ATOM  print \"-streamID S -metaID M\" for the atom ATOM\n"
+        "                              of the stream STREAM, or of the file-level atoms\n"
+        "                              when STREAM is left out; fourccs shorter than\n"
+        "                              four characters are padded with spaces\n"
+        "      --help                  print this help and exit\n"
+        "      --version               print the version and exit\n"
+        "\n"
+        "A FILE of - is standard input.\n"
+        "Exit status: 0 if every file was read, 1 if a file could not be read or the\n"
+        "atom is missing or ambiguous, 2 on a usage error.\n"
+        "\n"
+        "Example: kevo-modify $(kevo-info --locate pav2/mic f.kevo) -metaValue 1000 f.kevo\n",
+        stdout);
+}
+
+Request usageError(const std::string& message)
+{
+    std::fprintf(stderr, "%s: %s\nTry '%s --help' for more information.\n", kName,
+                 message.c_str(), kName);
+    return Request::Usage;
+}
+
+// getopt_long leaves a short option's character in optopt, and for a long
+// option the word itself just before optind.
+Request invalidOption(char** argv)
+{
+    if (optopt > 0 && optopt < kJson) {
+        return usageError(std::string("invalid option -- '") + static_cast<char>(optopt) + "'");
+    }
+    return usageError(std::string("invalid option '") + argv[optind - 1] + "'");
+}
+
+Request checkCombination(InfoOptions* options)
+{
+    if (options->files.empty()) {
+        return usageError("no file given");
+    }
+    if (!options->locate) {
+        return options->json ? Request::Json : Request::Dump;
+    }
+    if (options->json) {
+        return usageError("--locate and --json cannot be used together");
+    }
+    if (options->files.size() != 1) {
+        return usageError("--locate takes exactly one file");
+    }
+    if (!kevo_parseAtomName(options->locate, &options->name)) {
+        return usageError(std::string("not [STREAM/]ATOM, each one to four characters: '") +
+                          options->locate + "'");
+    }
+    return Request::Locate;
+}
+
+// Reads the options; a usage error has been reported when this returns Usage.
+Request parseOptions(int argc, char** argv, InfoOptions* options)
+{
+    opterr = 0;
+    for (;;) {
+        const int code = getopt_long(argc, argv, ":", kLongOptions, nullptr);
+        switch (code) {
+        case -1:
+            options->files.assign(argv + optind, argv + argc);
+            return checkCombination(options);
+        case kJson:
+            options->json = true;
+            break;
+        case kLocate:
+            options->locate = optarg;
+            break;
+        case kHelp:
+            return Request::Help;
+        case kVersion:
+            return Request::Version;
+        case ':':
+            return usageError(std::string("option '") + argv[optind - 1] +
+                              "' requires an argument");
+        default:
+            return invalidOption(argv);
+        }
+    }
+}
+
+// Reads each file through the packet reader and hands every valid header to
+// `use`. The reader prints its own lines for a file it cannot read.
+template <typename Use>
+int forEachHeader(const std::vector<const char*>& files, Use use)
+{
+    int status = kExitRead;
+    for (const char* path : files) {
+        // The headers already printed go out before any complaint about this
+        // file, so the two streams interleave in order on one terminal.
+        std::fflush(stdout);
+        kevo_packetReader* reader = new kevo_packetReader(path);
+        if (reader->valid) {
+            use(*reader);
+        } else {
+            status = kExitUnread;
+        }
+        delete reader;
+    }
+    return status;
+}
+
+int printDumps(const std::vector<const char*>& files)
+{
+    return forEachHeader(files, [](const kevo_packetReader& reader) {
+        reader.printHeader(nullptr, stdout);
+    });
+}
+
+int printJson(const std::vector<const char*>& files)
+{
+    nlohmann::ordered_json headers = nlohmann::ordered_json::array();
+    const int status = forEachHeader(files, [&](const kevo_packetReader& reader) {
+        headers.push_back(kevo_headerJson(*reader.fileRecord));
+    });
+    // A path need not be UTF-8. Replacing its stray bytes keeps the document
+    // valid, where the default would end the run with an exception.
+    const std::string text =
+        headers.dump(2, ' ', false, nlohmann::ordered_json::error_handler_t::replace);
+    std::fwrite(text.data(), 1, text.size(), stdout);
+    std::fputc('\n', stdout);
+    return status;
+}
+
+// The fourcc's bytes as the user typed them, for messages.
+std::string fourccBytes(uint32_t id)
+{
+    std::string out;
+    for (int shift = 0; shift < 32; shift += 8) {
+        out.push_back(static_cast<char>(id >> shift));
+    }
+    return out;
+}
+
+std::string describe(const kevo_atomName& name)
+{
+    const std::string atom = "atom '" + fourccBytes(name.atom) + "'";
+    return name.fileLevel ? "file-level " + atom
+                          : atom + " of stream '" + fourccBytes(name.stream) + "'";
+}
+
+bool hasStream(const kevo_file& record, uint32_t id)
+{
+    for (int32_t i = 0; record.streams && i < record.streamCount; ++i) {
+        if (record.streams[i].id == id) {
+            return true;
+        }
+    }
+    return false;
+}
+
+void reportMissing(const kevo_file& record, const kevo_atomName& name, const char* path)
+{
+    if (!name.fileLevel && !hasStream(record, name.stream)) {
+        std::fprintf(stderr, "%s: no stream '%s' in %s\n", kName,
+                     fourccBytes(name.stream).c_str(), path);
+        return;
+    }
+    std::fprintf(stderr, "%s: no %s in %s\n", kName, describe(name).c_str(), path);
+}
+
+void reportAmbiguous(const std::vector<kevo_atomPlace>& found, const kevo_atomName& name,
+                     const char* path)
+{
+    std::string places;
+    for (const kevo_atomPlace& place : found) {
+        places += (places.empty() ? "" : ", ") + std::string("-streamID ") +
+                  std::to_string(place.streamID) + " -metaID " + std::to_string(place.metaID);
+    }
+    std::fprintf(stderr, "%s: %zu matches for %s in %s: %s\n", kName, found.size(),
+                 describe(name).c_str(), path, places.c_str());
+}
+
+int printPlace(const kevo_file& record, const kevo_atomName& name, const char* path)
+{
+    const std::vector<kevo_atomPlace> found = kevo_locateAtom(record, name);
+    if (found.size() == 1) {
+        std::printf("-streamID %d -metaID %d\n", found[0].streamID, found[0].metaID);
+        return kExitRead;
+    }
+    if (found.empty()) {
+        reportMissing(record, name, path);
+    } else {
+        reportAmbiguous(found, name, path);
+    }
+    return kExitUnread;
+}
+
+int locate(const InfoOptions& options)
+{
+    // Stays a failure when the file cannot be read and nothing is looked up.
+    int status = kExitUnread;
+    forEachHeader(options.files, [&](const kevo_packetReader& reader) {
+        status = printPlace(*reader.fileRecord, options.name, options.files[0]);
+    });
+    return status;
+}
+
+// A full disk or a closed pipe must not pass for a complete listing.
+int finish(int status)
+{
+    if (std::fflush(stdout) == 0 && !std::ferror(stdout)) {
+        return status;
+    }
+    std::fprintf(stderr, "%s: cannot write to standard output: %s\n", kName, std::strerror(errno));
+    return kExitUnread;
+}
+
+}  // namespace
+
+int kevo_infoMain(int argc, char** argv)
+{
+    InfoOptions options;
+    switch (parseOptions(argc, argv, &options)) {
+    case Request::Usage:
+        return kExitUsage;
+    case Request::Help:
+        printUsage();
+        return finish(kExitRead);
+    case Request::Version:
+        std::printf("%s %s\n", kName, KEVO_VERSION);
+        return finish(kExitRead);
+    case Request::Locate:
+        return finish(locate(options));
+    case Request::Json:
+        return finish(printJson(options.files));
+    case Request::Dump:
+        return finish(printDumps(options.files));
+    }
+    return kExitUsage;
+}

@@ -1,0 +1,55 @@
+// `kevo-info`: a read-only view of KEVO headers, for people and for scripts.
+//
+//   kevo-info [--json] FILE...          each file's header: the dump that
+//                                       kevo-modify prints, or one JSON array
+//   kevo-info --locate [STREAM/]ATOM FILE
+//                                       "-streamID S -metaID M", the numbers
+//                                       kevo-modify takes for that atom
+//
+// Files are opened for reading only; nothing is ever created, truncated or
+// removed. The product goes to standard output, complaints to standard error.
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+#include <nlohmann/json.hpp>
+
+#include "container/kevo_container.h"
+
+// An atom named by fourccs: among the file-level atoms, or among the atoms
+// of every stream whose fourcc is `stream`.
+struct kevo_atomName {
+    bool fileLevel;
+    uint32_t stream;
+    uint32_t atom;
+};
+
+// Where an atom stands, in kevo-modify's numbers: streamID -1 is the
+// file-level list.
+struct kevo_atomPlace {
+    int32_t streamID;
+    int32_t metaID;
+};
+
+// Renders a parsed header as one JSON object, fields in a fixed order, every
+// offset counted from the start of the file, fourccs as text that is always
+// UTF-8 (bytes 0x20 to 0x7E as they are, any other byte as U+00XX). Cannot
+// fail.
+nlohmann::ordered_json kevo_headerJson(const kevo_file& record);
+
+// Reads "[STREAM/]ATOM" into a name, padding fourccs shorter than four
+// characters with spaces. Returns 0 when a fourcc is empty or longer than
+// four characters.
+int kevo_parseAtomName(const std::string& text, kevo_atomName* name);
+
+// Lists every atom of the header that the name matches, in header order:
+// none when nothing matches, several when the name is ambiguous.
+std::vector<kevo_atomPlace> kevo_locateAtom(const kevo_file& record, const kevo_atomName& name);
+
+// Runs the command and returns its exit status: 0 when every file was read
+// (and the atom to locate was found once); 1 when a file could not be opened
+// or holds no valid header, the atom is missing or ambiguous, or standard
+// output could not be written; 2 on a usage error.
+int kevo_infoMain(int argc, char** argv);

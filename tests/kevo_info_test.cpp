@@ -1,0 +1,236 @@
+// Whole-program tests of kevo-info: its dump against kevo-modify's first
+// dump, its JSON against headers built by hand, --locate and exit statuses.
+#include <gtest/gtest.h>
+
+#include <string>
+#include <tuple>
+#include <vector>
+
+#include <nlohmann/json.hpp>
+
+#include "tests/modify_harness.h"
+
+namespace kevo_modify_test {
+namespace {
+
+using Json = nlohmann::ordered_json;
+using namespace kevo_test;
+
+constexpr int kRead = 0;
+constexpr int kUnread = 1;
+constexpr int kUsage = 2;
+
+RunResult runInfo(const std::vector<std::string>& args, const std::string& input = "/dev/null")
+{
+    return runProgram(KEVO_INFO_PATH, args, input);
+}
+
+std::string usageError(const std::string& message)
+{
+    return "kevo-info: " + message + "\nTry 'kevo-info --help' for more information.\n";
+}
+
+class InfoTest : public ::testing::Test {
+protected:
+    std::string record(const std::string& name, const Header& header)
+    {
+        writeFile(dir_.path(name), concat(encode(header), packetBytes(64)));
+        return dir_.path(name);
+    }
+
+    TempDir dir_;
+};
+
+// Fourccs with bytes outside printable ASCII, packet sizes the reader forces
+// ('ltln' 12 held as 24, 'pav ' 0 as 74, 'ant8' already 5), payloads too
+// short for their type, an opaque type above ASCII, a headerValue above the
+// signed 64-bit range.
+Header oddHeader()
+{
+    Header header;
+    header.headerValue = 0x8000000000000001ull;
+    header.metas = {intAtom("strt", -5), rawAtom(std::string("\0a\x7f\xff", 4), 'c', {})};
+    header.streams = {
+        descriptor("ltln", 0xFFFFFFFFu, 12, 0xFFFF,
+                   {rawAtom("shrt", 'i', {1, 2, 3}), byteAtom("byte", 0xFF)}),
+        descriptor("pav ", 7, 0, 2,
+                   {rawAtom("flot", 'f', {0, 0, 128, 63}), rawAtom("typ\x01", 0xE9, {5})}),
+        descriptor("ant8", 0, 5, 3, {}),
+        descriptor(std::string("\x01" "b\x80 ", 4), 0, 9, 4, {}),
+    };
+    return header;
+}
+
+// Offsets: 20 bytes before the first atom, 9 per atom plus its payload, 4 for
+// the stream count, 16 per stream descriptor.
+const char* const kOddHeaderJson = R"json({
+  "path": "", "headerBytes": 155, "version": 2, "headerValue": 9223372036854775809,
+  "metas": [
+    {"index": 0, "fourcc": "strt", "id": 1953657971, "type": "i", "length": 4, "offset": 29,
+     "value": -5, "hex": "fbffffff"},
+    {"index": 1, "fourcc": "\u0000a\u007f\u00ff", "id": 4286537984, "type": "c", "length": 0,
+     "offset": 42, "hex": ""}],
+  "streams": [
+    {"index": 0, "fourcc": "ltln", "id": 1852601452, "kind": "LATLON", "symbolID": 65535,
+     "streamParam": 4294967295, "packetSize": 24, "packetSizeInFile": 12, "metas": [
+      {"index": 0, "fourcc": "shrt", "id": 1953654899, "type": "i", "length": 3, "offset": 71,
+       "hex": "010203"},
+      {"index": 1, "fourcc": "byte", "id": 1702132066, "type": "c", "length": 1, "offset": 83,
+       "value": 255, "hex": "ff"}]},
+    {"index": 1, "fourcc": "pav ", "id": 544629104, "kind": "PAV", "symbolID": 2,
+     "streamParam": 7, "packetSize": 74, "packetSizeInFile": 0, "metas": [
+      {"index": 0, "fourcc": "flot", "id": 1953459302, "type": "f", "length": 4, "offset": 109,
+       "hex": "0000803f"},
+      {"index": 1, "fourcc": "typ\u0001", "id": 24148340, "type": "\u00e9", "length": 1,
+       "offset": 122, "hex": "05"}]},
+    {"index": 2, "fourcc": "ant8", "id": 947154529, "kind": "ANNOT", "symbolID": 3,
+     "streamParam": 0, "packetSize": 5, "metas": []},
+    {"index": 3, "fourcc": "\u0001b\u0080 ", "id": 545284609, "kind": "UNKNOWN (RAW)",
+     "symbolID": 4, "streamParam": 0, "packetSize": 9, "metas": []}]})json";
+
+Header gpsExample()
+{
+    Header header;
+    header.metas = {byteAtom("wxyz", 7)};
+    header.streams = {descriptor("gps ", 0, 0, 1, {intAtom("abcd", 42)})};
+    return header;
+}
+
+Header negativeCounts()
+{
+    Header header;
+    header.declaredMetaCount = -1;
+    header.declaredStreamCount = -1;
+    return header;
+}
+
+TEST_F(InfoTest, TextIsKevoModifysFirstDumpOnStandardOutput)
+{
+    for (const Header& header : {gpsExample(), Header{}, oddHeader(), negativeCounts()}) {
+        const std::string path = record("rec.kevo", header);
+        const Bytes before = readFile(path);
+        const RunResult info = runInfo({path});
+        EXPECT_EQ(info.status, kRead);
+        EXPECT_EQ(info.standardOutput, dump(header, path));
+
+        // An atom number no header here has: kevo-modify dumps, then refuses.
+        const std::string modify = runModify(editArgs(kFileLevel, 1000, 0, path)).standardError;
+        const size_t start = modify.find(bannerLine()) + bannerLine().size();
+        EXPECT_EQ(modify.substr(start, info.standardOutput.size() + 8),
+                  info.standardOutput + "# ERROR:");
+        EXPECT_EQ(readFile(path), before);
+    }
+}
+
+TEST_F(InfoTest, JsonHoldsEveryFieldOfAHandBuiltHeader)
+{
+    struct Case {
+        std::string name;  // as written, and as the JSON shows it
+        std::string shownName;
+        Header header;
+        const char* json;
+    };
+    const Case cases[] = {
+        {"odd.kevo", "odd.kevo", oddHeader(), kOddHeaderJson},
+        // A path that is not UTF-8 still gives a valid document.
+        {"neg\xff.kevo", "neg\xEF\xBF\xBD.kevo", negativeCounts(),
+         R"({"path": "", "headerBytes": 24, "version": 2, "headerValue": 0, "metas": [],
+             "streams": []})"},
+    };
+    for (const Case& c : cases) {
+        const RunResult run = runInfo({"--json", record(c.name, c.header)});
+        EXPECT_EQ(run.status, kRead);
+        Json expected = Json::parse(c.json);
+        expected["path"] = dir_.path(c.shownName);
+        EXPECT_EQ(Json::parse(run.standardOutput), Json::array({expected})) << run.standardOutput;
+    }
+}
+
+TEST_F(InfoTest, LocateFindsOneAtomOrSaysWhatItFound)
+{
+    Header header;
+    header.metas = {intAtom("strt", 1)};
+    header.streams = {
+        descriptor("pav2", 0, 48, 1, {intAtom("intr", 100), intAtom("mic ", 800)}),
+        descriptor("rok ", 0, 40, 2, {intAtom("intr", 200), intAtom("gyro", 100)}),
+        descriptor("rok ", 0, 40, 3, {intAtom("intr", 200)}),
+        descriptor("mic ", 0, 8, 4, {intAtom("dup ", 1), intAtom("dup ", 2)}),
+    };
+    const std::string path = record("rec.kevo", header);
+    const std::string in = " in " + path;
+    const std::tuple<std::string, int, std::string, std::string> cases[] = {
+        {"pav2/mic", kRead, "-streamID 0 -metaID 1\n", ""},
+        {"strt", kRead, "-streamID -1 -metaID 0\n", ""},
+        {"PAV2/mic", kUnread, "", "kevo-info: no stream 'PAV2'" + in + "\n"},
+        {"pav2/gyro", kUnread, "", "kevo-info: no atom 'gyro' of stream 'pav2'" + in + "\n"},
+        {"intr", kUnread, "", "kevo-info: no file-level atom 'intr'" + in + "\n"},
+        {"rok/intr", kUnread, "", "kevo-info: 2 matches for atom 'intr' of stream 'rok '" + in +
+                                      ": -streamID 1 -metaID 0, -streamID 2 -metaID 0\n"},
+        {"mic/dup", kUnread, "", "kevo-info: 2 matches for atom 'dup ' of stream 'mic '" + in +
+                                     ": -streamID 3 -metaID 0, -streamID 3 -metaID 1\n"},
+    };
+    for (const auto& [name, status, standardOutput, standardError] : cases) {
+        SCOPED_TRACE(name);
+        const RunResult run = runInfo({"--locate", name, path});
+        EXPECT_EQ(run.status, status);
+        EXPECT_EQ(run.standardOutput, standardOutput);
+        EXPECT_EQ(run.standardError, standardError);
+    }
+}
+
+TEST_F(InfoTest, ExitStatuses)
+{
+    const std::string good = record("good.kevo", gpsExample());
+    const std::string other = record("other.kevo", negativeCounts());
+    const std::string missing = dir_.path("missing.kevo");
+    const std::string bad = dir_.path("bad.kevo");
+    writeFile(bad, packetBytes(64));
+    struct Case {
+        std::vector<std::string> args;
+        int status;
+        std::string standardOutput;
+        std::string standardError;
+        std::string input = "/dev/null";
+    };
+    const Case cases[] = {
+        {{}, kUsage, "", usageError("no file given")},
+        {{"--bogus", good}, kUsage, "", usageError("invalid option '--bogus'")},
+        {{"-x", good}, kUsage, "", usageError("invalid option -- 'x'")},
+        {{"--json=1", good}, kUsage, "", usageError("invalid option '--json=1'")},
+        {{good, "--locate"}, kUsage, "", usageError("option '--locate' requires an argument")},
+        {{"--locate", "pav2/micro", good}, kUsage, "",
+         usageError("not [STREAM/]ATOM, each one to four characters: 'pav2/micro'")},
+        {{"--locate", "wxyz", good, good}, kUsage, "",
+         usageError("--locate takes exactly one file")},
+        {{good, "--json", "--locate=wxyz"}, kUsage, "",
+         usageError("--locate and --json cannot be used together")},
+        {{"--version", good}, kRead, "kevo-info " KEVO_VERSION "\n", ""},
+        {{"-"}, kRead, dump(gpsExample(), "stdin"), "", good},
+        {{"--locate", "wxyz", "-"}, kRead, "-streamID -1 -metaID 0\n", "", good},
+        {{missing}, kUnread, "", openFailedLines(missing)},
+        {{"-"}, kUnread, "", invalidHeaderLine()},
+        {{good, bad, other}, kUnread, dump(gpsExample(), good) + dump(negativeCounts(), other),
+         invalidHeaderLine()},
+        {{"--json", missing}, kUnread, "[]\n", openFailedLines(missing)},
+        {{"--locate", "wxyz", bad}, kUnread, "", invalidHeaderLine()},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(testing::PrintToString(c.args));
+        const RunResult run = runInfo(c.args, c.input);
+        EXPECT_EQ(run.status, c.status);
+        EXPECT_EQ(run.standardOutput, c.standardOutput);
+        EXPECT_EQ(run.standardError, c.standardError);
+    }
+    const RunResult help = runInfo({"--help"});
+    EXPECT_EQ(help.status, kRead);
+    EXPECT_EQ(help.standardOutput.rfind("Usage: kevo-info [--json] FILE...\n", 0), 0u);
+    // A listing that could not be written is no success.
+    const RunResult full =
+        runProgram("/bin/sh", {"-c", "exec \"$0\" \"$1\" >/dev/full", KEVO_INFO_PATH, good});
+    EXPECT_EQ(full.status, kUnread);
+    EXPECT_EQ(full.standardError,
+              "kevo-info: cannot write to standard output: No space left on device\n");
+}
+
+}  // namespace
+}  // namespace kevo_modify_test
