@@ -1,8 +1,9 @@
-# What `cmake --install` puts where, and the CMake package that lets another
-# project write find_package(kevo 1 CONFIG).
+# What `cmake --install` puts where, the CMake package that lets another
+# project write find_package(kevo 1 CONFIG), and the .deb of the tools.
 #
-# Two install components: `tools` (the programs and their manual pages) and
-# `development` (the static libraries, their headers and the package files).
+# Two install components: `tools` (the programs and their manual pages, all
+# that the .deb holds) and `development` (the static libraries, their headers
+# and the package files).
 
 include(GNUInstallDirs)
 include(CMakePackageConfigHelpers)
@@ -47,6 +48,35 @@ write_basic_package_version_file(${PROJECT_BINARY_DIR}/kevoConfigVersion.cmake
   COMPATIBILITY SameMajorVersion)
 install(FILES ${PROJECT_BINARY_DIR}/kevoConfig.cmake ${PROJECT_BINARY_DIR}/kevoConfigVersion.cmake
         DESTINATION ${KEVO_PACKAGE_DIR} COMPONENT development)
+
+# ---------------------------------------------------------------------------
+# The Debian package: `cpack -G DEB` in the build folder. It holds the tools
+# component only; the libraries are for building, not for running.
+
+set(KEVO_PACKAGE_MAINTAINER "kevo developers <kevo@example.org>"
+    CACHE STRING "The Maintainer field of the .deb")
+
+set(CPACK_PACKAGE_NAME kevo)
+set(CPACK_PACKAGE_VENDOR "kevo developers")
+set(CPACK_PACKAGE_VERSION ${PROJECT_VERSION})
+set(CPACK_PACKAGE_CONTACT ${KEVO_PACKAGE_MAINTAINER})
+set(CPACK_PACKAGE_DESCRIPTION_SUMMARY "view and edit the headers of KEVO sensor recordings")
+string(JOIN "\n" CPACK_PACKAGE_DESCRIPTION
+  "kevo-info prints the header of KEVO recordings as text or JSON, and finds"
+  "an atom by its fourccs. kevo-modify changes one integer meta value in a"
+  "header, in place, without reading or writing the packet data.")
+set(CPACK_GENERATOR DEB)
+set(CPACK_DEB_COMPONENT_INSTALL ON)
+set(CPACK_COMPONENTS_ALL tools)
+set(CPACK_COMPONENTS_GROUPING ALL_COMPONENTS_IN_ONE)
+set(CPACK_DEBIAN_FILE_NAME DEB-DEFAULT)
+set(CPACK_DEBIAN_PACKAGE_SECTION utils)
+set(CPACK_DEBIAN_PACKAGE_PRIORITY optional)
+set(CPACK_STRIP_FILES ON)
+# dpkg-shlibdeps works out the C library (and libstdc++, when it is not
+# linked in) that the tools need.
+set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)
+include(CPack)
 
 # ---------------------------------------------------------------------------
 # The test that the installed package works: install into a scratch prefix
