@@ -9,6 +9,7 @@ set -euo pipefail
 valgrind=$1
 modify=$2
 sample=$3
+suppressions=$(dirname "$0")/memcheck.supp
 
 # Distinct from the tool's own statuses (1, 255, 253).
 readonly memcheck_failed=99
@@ -28,6 +29,7 @@ run() {
     local status=0
     "$valgrind" --tool=memcheck --leak-check=full --show-leak-kinds=all \
         --errors-for-leak-kinds=all --error-exitcode=$memcheck_failed \
+        --suppressions="$suppressions" \
         --log-file="$log" \
         "$modify" -streamID "$stream" -metaID "$meta" -metaValue "$value" "$path" \
         2>/dev/null || status=$?

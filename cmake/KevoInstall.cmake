@@ -1,0 +1,108 @@
+# What `cmake --install` puts where, the CMake package that lets another
+# project write find_package(kevo 1 CONFIG), and the .deb of the tools.
+#
+# Two install components: `tools` (the programs and their manual pages, all
+# that the .deb holds) and `development` (the static libraries, their headers
+# and the package files).
+
+include(GNUInstallDirs)
+include(CMakePackageConfigHelpers)
+
+set(KEVO_PACKAGE_DIR ${CMAKE_INSTALL_LIBDIR}/cmake/kevo)
+
+# ---------------------------------------------------------------------------
+# The tools and their manual pages
+
+install(TARGETS kevo-modify RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR} COMPONENT tools)
+if(TARGET kevo-info)
+  install(TARGETS kevo-info RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR} COMPONENT tools)
+endif()
+install(FILES ${PROJECT_SOURCE_DIR}/man/kevo-modify.1 ${PROJECT_SOURCE_DIR}/man/kevo-info.1
+        DESTINATION ${CMAKE_INSTALL_MANDIR}/man1 COMPONENT tools)
+
+# ---------------------------------------------------------------------------
+# The libraries, as kevo::container, kevo::reader and kevo::decoder (the
+# names of their ALIAS targets too)
+#
+# Headers land in include/kevo/<folder>/, so a consumer writes
+# #include <kevo/reader/kevo_reader.h>. The headers include one another as
+# "container/kevo_container.h", the way the source tree lays them out, so the
+# installed targets also put include/kevo on the consumer's include path.
+
+set_target_properties(kevo_container PROPERTIES EXPORT_NAME container)
+set_target_properties(kevo_reader PROPERTIES EXPORT_NAME reader)
+set_target_properties(kevo_decoder PROPERTIES EXPORT_NAME decoder)
+target_include_directories(kevo_container INTERFACE
+  $<INSTALL_INTERFACE:${CMAKE_INSTALL_INCLUDEDIR}>
+  $<INSTALL_INTERFACE:${CMAKE_INSTALL_INCLUDEDIR}/kevo>)
+
+install(TARGETS kevo_container kevo_reader kevo_decoder EXPORT kevoTargets
+        ARCHIVE DESTINATION ${CMAKE_INSTALL_LIBDIR} COMPONENT development
+        FILE_SET HEADERS DESTINATION ${CMAKE_INSTALL_INCLUDEDIR}/kevo COMPONENT development)
+install(EXPORT kevoTargets NAMESPACE kevo:: DESTINATION ${KEVO_PACKAGE_DIR}
+        COMPONENT development)
+
+configure_package_config_file(${CMAKE_CURRENT_LIST_DIR}/kevoConfig.cmake.in
+  ${PROJECT_BINARY_DIR}/kevoConfig.cmake INSTALL_DESTINATION ${KEVO_PACKAGE_DIR})
+write_basic_package_version_file(${PROJECT_BINARY_DIR}/kevoConfigVersion.cmake
+  COMPATIBILITY SameMajorVersion)
+install(FILES ${PROJECT_BINARY_DIR}/kevoConfig.cmake ${PROJECT_BINARY_DIR}/kevoConfigVersion.cmake
+        DESTINATION ${KEVO_PACKAGE_DIR} COMPONENT development)
+
+# ---------------------------------------------------------------------------
+# The Debian package: `cpack -G DEB` in the build folder. It holds the tools
+# component only; the libraries are for building, not for running.
+
+set(KEVO_PACKAGE_MAINTAINER "kevo developers <kevo@example.org>"
+    CACHE STRING "The Maintainer field of the .deb")
+
+set(CPACK_PACKAGE_NAME kevo)
+set(CPACK_PACKAGE_VENDOR "kevo developers")
+set(CPACK_PACKAGE_VERSION ${PROJECT_VERSION})
+set(CPACK_PACKAGE_CONTACT ${KEVO_PACKAGE_MAINTAINER})
+set(CPACK_PACKAGE_DESCRIPTION_SUMMARY "view and edit the headers of KEVO sensor recordings")
+string(JOIN "\n" CPACK_PACKAGE_DESCRIPTION
+  "kevo-info prints the header of KEVO recordings as text or JSON, and finds"
+  "an atom by its fourccs. kevo-modify changes one integer meta value in a"
+  "header, in place, without reading or writing the packet data.")
+set(CPACK_GENERATOR DEB)
+set(CPACK_DEB_COMPONENT_INSTALL ON)
+set(CPACK_COMPONENTS_ALL tools)
+set(CPACK_COMPONENTS_GROUPING ALL_COMPONENTS_IN_ONE)
+set(CPACK_DEBIAN_FILE_NAME DEB-DEFAULT)
+set(CPACK_DEBIAN_PACKAGE_SECTION utils)
+set(CPACK_DEBIAN_PACKAGE_PRIORITY optional)
+set(CPACK_STRIP_FILES ON)
+# dpkg-shlibdeps works out the C library (and libstdc++, when it is not
+# linked in) that the tools need.
+set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)
+include(CPack)
+
+# ---------------------------------------------------------------------------
+# The test that the installed package works: install into a scratch prefix
+# in the build tree, then configure, build and run a consumer against it.
+
+if(KEVO_BUILD_TESTS)
+  set(KEVO_INSTALLED_TOOLS kevo-modify)
+  if(TARGET kevo-info)
+    list(APPEND KEVO_INSTALLED_TOOLS kevo-info)
+  endif()
+  list(JOIN KEVO_INSTALLED_TOOLS "," KEVO_INSTALLED_TOOLS)
+  add_test(NAME find_package_consumer
+    COMMAND ${CMAKE_COMMAND}
+      "-DBUILD_DIR=${PROJECT_BINARY_DIR}"
+      "-DSCRATCH_DIR=${PROJECT_BINARY_DIR}/find-package-test"
+      "-DCONSUMER_DIR=${PROJECT_SOURCE_DIR}/tests/find-package-test"
+      "-DGENERATOR=${CMAKE_GENERATOR}"
+      "-DMAKE_PROGRAM=${CMAKE_MAKE_PROGRAM}"
+      "-DCXX_COMPILER=${CMAKE_CXX_COMPILER}"
+      "-DCXX_FLAGS=${CMAKE_CXX_FLAGS}"
+      "-DEXE_LINKER_FLAGS=${CMAKE_EXE_LINKER_FLAGS}"
+      "-DBUILD_TYPE=${CMAKE_BUILD_TYPE}"
+      "-DBINDIR=${CMAKE_INSTALL_BINDIR}"
+      "-DMANDIR=${CMAKE_INSTALL_MANDIR}"
+      "-DTOOLS=${KEVO_INSTALLED_TOOLS}"
+      "-DVERSION=${PROJECT_VERSION}"
+      -P ${PROJECT_SOURCE_DIR}/tests/find_package_test.cmake)
+  set_tests_properties(find_package_consumer PROPERTIES TIMEOUT 300)
+endif()

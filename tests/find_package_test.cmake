@@ -1,0 +1,61 @@
+# Installs the built project into a scratch prefix inside the build tree,
+# checks that the tools and manual pages are there and run, then configures,
+# builds and runs the consumer project against that prefix alone.
+#
+#   cmake -D BUILD_DIR=... -D SCRATCH_DIR=... -D CONSUMER_DIR=... -D GENERATOR=...
+#         -D MAKE_PROGRAM=... -D CXX_COMPILER=... -D CXX_FLAGS=... -D EXE_LINKER_FLAGS=...
+#         -D BUILD_TYPE=... -D BINDIR=... -D MANDIR=... -D TOOLS=a,b -D VERSION=...
+#         -P find_package_test.cmake
+
+cmake_minimum_required(VERSION 3.25)
+
+function(run)
+  execute_process(COMMAND ${ARGN} RESULT_VARIABLE status OUTPUT_VARIABLE output
+                  ERROR_VARIABLE output)
+  if(NOT status EQUAL 0)
+    string(JOIN " " command ${ARGN})
+    message(FATAL_ERROR "${command}\nexited with ${status}:\n${output}")
+  endif()
+endfunction()
+
+set(prefix ${SCRATCH_DIR}/prefix)
+file(REMOVE_RECURSE ${SCRATCH_DIR})
+run(${CMAKE_COMMAND} --install ${BUILD_DIR} --prefix ${prefix})
+
+string(REPLACE "," ";" tools "${TOOLS}")
+list(TRANSFORM tools PREPEND ${BINDIR}/ OUTPUT_VARIABLE expected)
+list(APPEND expected ${MANDIR}/man1/kevo-modify.1 ${MANDIR}/man1/kevo-info.1)
+foreach(file IN LISTS expected)
+  if(NOT EXISTS ${prefix}/${file})
+    message(FATAL_ERROR "not installed: ${file}")
+  endif()
+endforeach()
+
+# kevo-modify without arguments prints its usage and exits with -1: proof
+# enough that the installed program starts.
+execute_process(COMMAND ${prefix}/${BINDIR}/kevo-modify RESULT_VARIABLE status
+                ERROR_VARIABLE usage)
+if(NOT status EQUAL 255 OR NOT usage MATCHES "^kevo-modify ")
+  message(FATAL_ERROR "installed kevo-modify: status ${status}, output:\n${usage}")
+endif()
+if("kevo-info" IN_LIST tools)
+  execute_process(COMMAND ${prefix}/${BINDIR}/kevo-info --version RESULT_VARIABLE status
+                  OUTPUT_VARIABLE version)
+  if(NOT status EQUAL 0 OR NOT version STREQUAL "kevo-info ${VERSION}\n")
+    message(FATAL_ERROR "installed kevo-info --version: status ${status}, output:\n${version}")
+  endif()
+endif()
+
+run(${CMAKE_COMMAND} -S ${CONSUMER_DIR} -B ${SCRATCH_DIR}/build -G ${GENERATOR}
+    -D CMAKE_MAKE_PROGRAM=${MAKE_PROGRAM}
+    -D CMAKE_CXX_COMPILER=${CXX_COMPILER}
+    "-DCMAKE_CXX_FLAGS=${CXX_FLAGS}"
+    "-DCMAKE_EXE_LINKER_FLAGS=${EXE_LINKER_FLAGS}"
+    -D CMAKE_BUILD_TYPE=${BUILD_TYPE}
+    -D CMAKE_PREFIX_PATH=${prefix}
+    -D CMAKE_FIND_USE_CMAKE_SYSTEM_PATH=OFF
+    -D CMAKE_FIND_USE_SYSTEM_ENVIRONMENT_PATH=OFF
+    -D CMAKE_FIND_USE_PACKAGE_REGISTRY=OFF
+    -D CMAKE_FIND_USE_SYSTEM_PACKAGE_REGISTRY=OFF)
+run(${CMAKE_COMMAND} --build ${SCRATCH_DIR}/build)
+run(${SCRATCH_DIR}/build/kevo-consumer ${SCRATCH_DIR}/consumer.kevo)
