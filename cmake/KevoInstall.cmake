@@ -13,10 +13,7 @@ set(KEVO_PACKAGE_DIR ${CMAKE_INSTALL_LIBDIR}/cmake/kevo)
 # ---------------------------------------------------------------------------
 # The tools and their manual pages
 
-install(TARGETS kevo-modify RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR} COMPONENT tools)
-if(TARGET kevo-info)
-  install(TARGETS kevo-info RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR} COMPONENT tools)
-endif()
+install(TARGETS kevo-modify kevo-info RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR} COMPONENT tools)
 install(FILES ${PROJECT_SOURCE_DIR}/man/kevo-modify.1 ${PROJECT_SOURCE_DIR}/man/kevo-info.1
         DESTINATION ${CMAKE_INSTALL_MANDIR}/man1 COMPONENT tools)
 
@@ -83,11 +80,7 @@ include(CPack)
 # in the build tree, then configure, build and run a consumer against it.
 
 if(KEVO_BUILD_TESTS)
-  set(KEVO_INSTALLED_TOOLS kevo-modify)
-  if(TARGET kevo-info)
-    list(APPEND KEVO_INSTALLED_TOOLS kevo-info)
-  endif()
-  list(JOIN KEVO_INSTALLED_TOOLS "," KEVO_INSTALLED_TOOLS)
+  set(KEVO_INSTALLED_TOOLS "kevo-modify,kevo-info")
   add_test(NAME find_package_consumer
     COMMAND ${CMAKE_COMMAND}
       "-DBUILD_DIR=${PROJECT_BINARY_DIR}"
