@@ -10,8 +10,8 @@ namespace {
 
 constexpr uint8_t kMagic[4] = {'K', 'E', 'V', 'O'};
 constexpr uint32_t kVersion = 2;
-constexpr size_t kAtomFixedBytes = 9;
-constexpr size_t kStreamFixedBytes = 16;
+constexpr size_t kAtomFixedBytes = KEVO_ATOM_FIXED_BYTES;
+constexpr size_t kStreamFixedBytes = KEVO_STREAM_FIXED_BYTES;
 // Payloads are read in pieces of at most this size, so that a length from a
 // stream of unknown size never reserves memory the data does not fill.
 constexpr size_t kPayloadChunk = 64 * 1024;
@@ -230,7 +230,7 @@ bool readStreamList(HeaderInput& in, int32_t count, kevo_stream** out)
 
 bool readHeaderFrom(HeaderInput& in, kevo_file* record)
 {
-    uint8_t fixed[20];
+    uint8_t fixed[KEVO_HEADER_FIXED_BYTES];
     if (!in.read(fixed, sizeof fixed)) {
         return false;
     }
@@ -242,7 +242,7 @@ bool readHeaderFrom(HeaderInput& in, kevo_file* record)
     if (!readAtomList(in, record->metaCount, &record->metas)) {
         return false;
     }
-    uint8_t count[4];
+    uint8_t count[KEVO_STREAM_COUNT_BYTES];
     if (!in.read(count, sizeof count)) {
         return false;
     }

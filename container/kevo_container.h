@@ -28,6 +28,12 @@
 
 #include "container/little_endian.h"
 
+// Sizes of the fixed parts of the layout above.
+constexpr uint32_t KEVO_HEADER_FIXED_BYTES = 20;  // magic, version, headerValue, metaCount
+constexpr uint32_t KEVO_STREAM_COUNT_BYTES = 4;
+constexpr uint32_t KEVO_STREAM_FIXED_BYTES = 16;  // before the stream's atoms
+constexpr uint32_t KEVO_ATOM_FIXED_BYTES = 9;     // before the payload
+
 // Builds a fourcc from its four characters in writing order: the first
 // character is the least significant byte, as in the file.
 constexpr uint32_t kevo_fourcc(const char (&text)[5])

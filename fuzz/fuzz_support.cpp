@@ -11,10 +11,10 @@ namespace kevo_fuzz {
 
 namespace {
 
-constexpr size_t kFixedHeaderBytes = 20;  // magic, version, headerValue, metaCount
-constexpr size_t kCountBytes = 4;
-constexpr size_t kStreamFixedBytes = 16;
-constexpr size_t kAtomFixedBytes = 9;
+constexpr size_t kFixedHeaderBytes = KEVO_HEADER_FIXED_BYTES;
+constexpr size_t kCountBytes = KEVO_STREAM_COUNT_BYTES;
+constexpr size_t kStreamFixedBytes = KEVO_STREAM_FIXED_BYTES;
+constexpr size_t kAtomFixedBytes = KEVO_ATOM_FIXED_BYTES;
 constexpr size_t kPacketSizeOffset = 8;  // inside a stream descriptor
 
 int gDevNull = -1;

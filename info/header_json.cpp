@@ -6,11 +6,6 @@ using Json = nlohmann::ordered_json;
 
 // The reader accepts no other version, so a header it holds is this one.
 constexpr uint32_t kFormatVersion = 2;
-// Magic, version, headerValue and the file-level atom count.
-constexpr uint64_t kFixedHeaderBytes = 20;
-constexpr uint64_t kStreamCountBytes = 4;
-constexpr uint64_t kStreamFixedBytes = 16;
-constexpr uint64_t kAtomFixedBytes = 9;
 
 // Appends the code point U+00XX for the byte, in UTF-8.
 void appendCodePoint(std::string& out, uint8_t byte)
@@ -78,7 +73,7 @@ Json atomJson(const kevo_atom& atom, int32_t index, uint64_t offset)
     out["id"] = atom.id;
     out["type"] = type;
     out["length"] = atom.length;
-    out["offset"] = offset + kAtomFixedBytes;
+    out["offset"] = offset + KEVO_ATOM_FIXED_BYTES;
     addValue(out, atom);
     out["hex"] = hexOf(atom);
     return out;
@@ -90,7 +85,7 @@ Json atomListJson(int32_t count, const kevo_atom* atoms, uint64_t* offset)
     Json list = Json::array();
     for (int32_t j = 0; atoms && j < count; ++j) {
         list.push_back(atomJson(atoms[j], j, *offset));
-        *offset += kAtomFixedBytes + payloadBytes(atoms[j]);
+        *offset += KEVO_ATOM_FIXED_BYTES + payloadBytes(atoms[j]);
     }
     return list;
 }
@@ -108,7 +103,7 @@ Json streamJson(const kevo_stream& stream, int32_t index, uint64_t* offset)
     if (stream.packetSizeInFile != stream.packetSize) {
         out["packetSizeInFile"] = stream.packetSizeInFile;
     }
-    *offset += kStreamFixedBytes;
+    *offset += KEVO_STREAM_FIXED_BYTES;
     out["metas"] = atomListJson(stream.metaCount, stream.metas, offset);
     return out;
 }
@@ -119,9 +114,9 @@ nlohmann::ordered_json kevo_headerJson(const kevo_file& record)
 {
     // Offsets come from the sizes the record holds, not from the stream's
     // position, which a pipe does not have.
-    uint64_t offset = kFixedHeaderBytes;
+    uint64_t offset = KEVO_HEADER_FIXED_BYTES;
     Json metas = atomListJson(record.metaCount, record.metas, &offset);
-    offset += kStreamCountBytes;
+    offset += KEVO_STREAM_COUNT_BYTES;
     Json streams = Json::array();
     for (int32_t i = 0; record.streams && i < record.streamCount; ++i) {
         streams.push_back(streamJson(record.streams[i], i, &offset));

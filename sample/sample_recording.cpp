@@ -7,9 +7,9 @@
 
 namespace {
 
-constexpr int64_t kFixedHeaderBytes = 24;
-constexpr int64_t kStreamFixedBytes = 16;
-constexpr int64_t kAtomFixedBytes = 9;
+constexpr int64_t kFixedHeaderBytes = KEVO_HEADER_FIXED_BYTES + KEVO_STREAM_COUNT_BYTES;
+constexpr int64_t kStreamFixedBytes = KEVO_STREAM_FIXED_BYTES;
+constexpr int64_t kAtomFixedBytes = KEVO_ATOM_FIXED_BYTES;
 constexpr size_t kPacketChunk = 4096;
 
 // Microseconds and seconds since 1970 of the same moment: when the sample
