@@ -91,6 +91,18 @@ int kevo_open(kevo_file* record, const char* path, const char* mode)
     return 0;
 }
 
+int kevo_openStream(kevo_file* record, const char* path, FILE* stream)
+{
+    setPath(record, path);
+    record->file = stream;
+    if (!stream) {
+        std::fprintf(stderr, "ERROR: can't open file %s\n", path);
+        return 0;
+    }
+    kevo_freeHeader(record);
+    return 1;
+}
+
 int kevo_close(kevo_file* record)
 {
     if (record->file) {

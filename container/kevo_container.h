@@ -179,6 +179,12 @@ bool kevo_isStdinAlias(const char* path);
 // "ERROR: unknown file mode ..." and returns 0 on failure.
 int kevo_open(kevo_file* record, const char* path, const char* mode);
 
+// Takes `stream`, already open for reading on `path`, as the record's stream,
+// as kevo_open in mode "r" would have opened it: the path is copied and the
+// header part cleared. A null stream stands for an open that failed: prints
+// "ERROR: can't open file ..." like kevo_open and returns 0.
+int kevo_openStream(kevo_file* record, const char* path, FILE* stream);
+
 // Closes the stream if one is open and clears the handle. Always 1.
 int kevo_close(kevo_file* record);
 
@@ -223,6 +229,19 @@ int kevo_writeAtom(FILE* stream, const kevo_atom* atom);
 // kevo_writeAtom refuses. Otherwise 1; write errors show in the stream's
 // error state.
 int kevo_writeHeader(FILE* stream, const kevo_file* record);
+
+// Writes over the header that `record` was read from, through the descriptor
+// `fd`, only the bytes in which kevo_writeHeader's output would differ from
+// the file: the four payload bytes of atom `metaID` of stream `streamID` (-1:
+// the file-level atoms), each packet size that the stream's kind forces where
+// the file holds another, and a negative stream count as 0. One positional
+// write per range, in file order; the file offset is not used. The record
+// must hold the header as read, every stream present, with at most that
+// atom's payload changed. Returns 1 when every write completed; 0 otherwise,
+// with errno saying why (EINVAL for a record or atom that does not fit that
+// description, before anything is written). Stops at the first failed write.
+// Nothing is synced.
+int kevo_writeHeaderChanges(int fd, const kevo_file* record, int32_t streamID, int32_t metaID);
 
 // ---------------------------------------------------------------------------
 // Board descriptors

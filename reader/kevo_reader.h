@@ -54,6 +54,11 @@ public:
     // Opens `path` and reads its header; see `valid` for the outcome. A null
     // path prints one error line and leaves a reader that holds nothing.
     explicit kevo_packetReader(const char* path);
+    // Reads the header from `stream`, already open on `path` and standing at
+    // its start, instead of opening the path again; the reader owns the
+    // stream from here on. A null stream stands for an open that failed and
+    // prints the same lines.
+    kevo_packetReader(const char* path, FILE* stream);
     ~kevo_packetReader();
     kevo_packetReader(const kevo_packetReader&) = delete;
     kevo_packetReader& operator=(const kevo_packetReader&) = delete;
@@ -69,6 +74,10 @@ public:
     // creates `<path>.processing`, but never over an existing file: then it
     // prints why and turns tracing off for this reader.
     void open(const char* path);
+
+    // As open(path), reading through `stream` as the two-argument
+    // constructor does.
+    void open(const char* path, FILE* stream);
 
     // Adopts a parsed record, releasing one held before, and builds the
     // registry and the input block. The teardown deletes the record while
@@ -120,6 +129,10 @@ public:
     std::map<int32_t, bool> kindPresent;
 
 private:
+    // Every field at its default, nothing opened.
+    kevo_packetReader();
+    kevo_file* startOpen(const char* path, FILE* stream);
+    void readFrom(kevo_file* record, const char* path);
     void fillRegistry(const kevo_file& record);
     void releaseHeader(const kevo_file* keep);
     void removeTraceFile();

@@ -28,7 +28,7 @@ bool createEmptyFile(const std::string& path)
 
 }  // namespace
 
-kevo_packetReader::kevo_packetReader(const char* path)
+kevo_packetReader::kevo_packetReader()
     : streamCount(0),
       reservedWords{0, 0, 0, 0, 0},
       headerValue(0),
@@ -46,7 +46,16 @@ kevo_packetReader::kevo_packetReader(const char* path)
       reservedFlag(false)
 {
     setDefaults();
+}
+
+kevo_packetReader::kevo_packetReader(const char* path) : kevo_packetReader()
+{
     open(path);
+}
+
+kevo_packetReader::kevo_packetReader(const char* path, FILE* stream) : kevo_packetReader()
+{
+    open(path, stream);
 }
 
 kevo_packetReader::~kevo_packetReader()
@@ -72,16 +81,45 @@ void kevo_packetReader::setDefaults()
 
 void kevo_packetReader::open(const char* path)
 {
+    kevo_file* record = startOpen(path, nullptr);
+    if (record) {
+        kevo_open(record, path, "r");
+        readFrom(record, path);
+    }
+}
+
+void kevo_packetReader::open(const char* path, FILE* stream)
+{
+    kevo_file* record = startOpen(path, stream);
+    if (record) {
+        kevo_openStream(record, path, stream);
+        readFrom(record, path);
+    }
+}
+
+// Releases what the reader held and gives a fresh record for `path`; null,
+// after printing why and closing `stream`, when there is no path.
+kevo_file* kevo_packetReader::startOpen(const char* path, FILE* stream)
+{
     releaseHeader(nullptr);
     removeTraceFile();
     if (!path) {
         ok = false;
+        if (stream) {
+            std::fclose(stream);
+        }
         std::fprintf(stderr, "# kevo_packetReader: ERROR, no kevo file path given\n");
-        return;
+        return nullptr;
     }
-    kevo_file* record = new kevo_file();
     ownsFile = true;
-    if (!kevo_open(record, path, "r")) {
+    return new kevo_file();
+}
+
+// The rest of open, on a record that holds an open stream or, when the open
+// failed, none.
+void kevo_packetReader::readFrom(kevo_file* record, const char* path)
+{
+    if (!record->file) {
         ok = false;
         valid = false;
         std::fprintf(stderr, "# kevo_packetReader: ERROR, unable to open kevo file: %s\n", path);

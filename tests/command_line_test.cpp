@@ -190,8 +190,9 @@ TEST_F(CommandLineTest, OptionValuesAreWholeDecimalNumbersWithinBlanks)
     }
 }
 
-// What a user might type by mistake, each refused where it is met, in place
-// of its option line, before anything is opened.
+// What a user might type by mistake, each refused before anything is opened:
+// a value where it is met, in place of its option line; a second file once
+// every option has been read.
 TEST_F(CommandLineTest, ArgumentsThatAreNotWhatTheyMustBeAreRefusedWhenMet)
 {
     const auto notWhole = [](const std::string& option, const std::string& text) {
@@ -233,11 +234,8 @@ TEST_F(CommandLineTest, ArgumentsThatAreNotWhatTheyMustBeAreRefusedWhenMet)
          optionInfo(0, 1, 5) + "# ERROR: more than one input file given: " + path_ + ", " +
              other + "\n"},
         {{path_, "-streamID", "0", other, "-metaID", "1", "-metaValue", "5"},
-         streamInfo(0) + "# ERROR: more than one input file given: " + path_ + ", " + other +
-             "\n"},
-        {{path_, "-streamID", "0", path_, "-metaID", "1", "-metaValue", "5"},
-         streamInfo(0) + "# ERROR: more than one input file given: " + path_ + ", " + path_ +
-             "\n"},
+         optionInfo(0, 1, 5) + "# ERROR: more than one input file given: " + path_ + ", " +
+             other + "\n"},
     };
     writeFile(other, original_);
     for (const Case& c : cases) {
@@ -246,6 +244,29 @@ TEST_F(CommandLineTest, ArgumentsThatAreNotWhatTheyMustBeAreRefusedWhenMet)
     }
     expectUntouched();
     EXPECT_EQ(readFile(other), original_);
+}
+
+// The second-file refusal must not take the place of the usage text or of
+// the unrecognised-option lines, and a name given twice is still one file.
+TEST_F(CommandLineTest, SecondFileIsRefusedOnlyAfterTheUsualChecks)
+{
+    const std::string other = dir_.path("other.kevo");
+    const struct {
+        Args args;
+        int status;
+        std::string expected;
+    } cases[] = {
+        {{path_, other, "c", "d"}, kFailed, usageText()},
+        {{path_, other, "-x", "y"}, kUnknownOption,
+         "# ERROR: Unrecognized command argument, -x\n# ERROR: Exiting\n"},
+        {{path_, "-streamID", "0", path_, "-metaID", "1", "-metaValue", "5"}, kSuccess,
+         successText(0, 1, 5, twoStreams(), path_)},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(testing::PrintToString(c.args));
+        writeFile(path_, original_);
+        expectRun(runModify(c.args), c.status, c.expected);
+    }
 }
 
 TEST_F(CommandLineTest, ValuesAbove32BitSignedAreStoredAsTheirBitPattern)

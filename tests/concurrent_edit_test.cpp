@@ -1,6 +1,7 @@
 // What kevo-modify edits, with other processes about: paths that cannot be
-// rewritten in place, edits of one file that must wait for each other, and
-// what a run that is stopped while waiting leaves on standard error.
+// rewritten in place, edits of one file that must wait for each other but
+// not for a flock(1) wrapper, and what a run that is stopped while waiting
+// leaves on standard error.
 #include <gtest/gtest.h>
 
 #include <csignal>
@@ -47,12 +48,24 @@ std::string waitingLine(const std::string& path)
     return "# INFO: waiting for another process to finish with " + path + "\n";
 }
 
-// Holds the lock an edit takes, as another editor would.
+// Holds a lock on the file, as another editor would (an open-file-description
+// write lock, the kind an edit takes) or as a script serialising its edits
+// with flock(1) would.
 class HeldLock {
 public:
-    explicit HeldLock(const std::string& path) : fd_(open(path.c_str(), O_RDONLY | O_CLOEXEC))
+    enum Kind { Editor, Flock };
+
+    explicit HeldLock(const std::string& path, Kind kind = Editor)
+        : fd_(open(path.c_str(), O_RDWR | O_CLOEXEC))
     {
-        EXPECT_EQ(flock(fd_, LOCK_EX), 0);
+        if (kind == Flock) {
+            EXPECT_EQ(flock(fd_, LOCK_EX), 0);
+            return;
+        }
+        struct flock whole {};
+        whole.l_type = F_WRLCK;
+        whole.l_whence = SEEK_SET;
+        EXPECT_EQ(fcntl(fd_, F_OFD_SETLK, &whole), 0);
     }
     ~HeldLock() { release(); }
     void release()
@@ -137,6 +150,19 @@ TEST_F(ConcurrentEditTest, RunStoppedWhileWaitingHasPrintedItsLines)
     EXPECT_EQ(run.signal, SIGTERM);
     EXPECT_EQ(run.standardError, printed);
     EXPECT_EQ(readFile(path_), before);
+}
+
+// A script that already takes flock(1) on the file around each edit, which
+// an edit's own lock must not wait for.
+TEST_F(ConcurrentEditTest, EditInsideAFlockWrapperDoesNotWaitForIt)
+{
+    HeldLock wrapper(path_, HeldLock::Flock);
+    RunningProgram run(KEVO_MODIFY_PATH, editArgs(0, 3, 33, path_));
+    const std::string edited = successText(0, 3, 33, eightAtoms(), path_);
+
+    ASSERT_TRUE(run.waitForErrorEnding(edited, kPatienceSeconds));
+    expectRun(run.finish(), kSuccess, edited);
+    EXPECT_EQ(readFile(path_), concat(encode(withInt(eightAtoms(), 0, 3, 33)), packets_));
 }
 
 // An editor that saves by renaming a new file over the old one: the edit

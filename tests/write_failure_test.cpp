@@ -9,8 +9,10 @@
 #include <cstring>
 #include <optional>
 #include <string>
+#include <vector>
 
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include "tests/modify_harness.h"
 
@@ -91,11 +93,17 @@ protected:
 
     RunResult runWithFault(const std::string& fault, int writesBeforeFault = 0)
     {
+        return runWithFault(fault, editArgs(kStream, kMeta, kValue, path_), writesBeforeFault);
+    }
+
+    static RunResult runWithFault(const std::string& fault, const std::vector<std::string>& args,
+                                  int writesBeforeFault = 0)
+    {
         ScopedVariable preload("LD_PRELOAD", KEVO_WRITE_FAULTS_PATH);
         ScopedVariable asan("ASAN_OPTIONS", asanOptions());
         ScopedVariable name("KEVO_WRITE_FAULT", fault);
         ScopedVariable after("KEVO_WRITE_FAULT_AFTER", std::to_string(writesBeforeFault));
-        return runModify(editArgs(kStream, kMeta, kValue, path_));
+        return runModify(args);
     }
 
     std::string textBeforeTheRewrite() const
@@ -164,13 +172,92 @@ TEST_F(WriteFailureTest, FailuresOnTheWayToTheDiskAreReported)
     const struct {
         const char* fault;
         int reason;
-    } cases[] = {{"flush-enospc", ENOSPC}, {"fsync-eio", EIO}, {"close-eio", EIO}};
+    } cases[] = {{"fsync-enospc", ENOSPC}, {"fsync-eio", EIO}, {"close-eio", EIO}};
     for (const auto& c : cases) {
         SCOPED_TRACE(c.fault);
         writeFile(path_, original_);
 
         expectRun(runWithFault(c.fault), kFailed, failedRewriteText(c.reason));
         expectUntouchedOrComplete();
+    }
+}
+
+// Where the lock cannot be had the edit goes on, but says so.
+TEST_F(WriteFailureTest, LockThatCannotBeHadIsReportedOnce)
+{
+    const std::string warning = "# WARNING: cannot lock " + path_ + " (" +
+                                std::strerror(ENOLCK) +
+                                "), editing without waiting for other processes\n";
+    const std::string waiting =
+        "# INFO: waiting for another process to finish with " + path_ + "\n";
+    const struct {
+        const char* fault;
+        std::string lines;
+    } cases[] = {{"lock-enolck", warning}, {"lock-wait-fails", waiting + warning}};
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.fault);
+        writeFile(path_, original_);
+        const std::string options = optionInfo(kStream, kMeta, kValue);
+        const std::string edit = successText(kStream, kMeta, kValue, editedHeader(), path_);
+
+        expectRun(runWithFault(c.fault), kSuccess, options + c.lines + edit.substr(options.size()));
+        EXPECT_EQ(readFile(path_), edited_);
+    }
+}
+
+// Another program saves its own file over the path once the edit holds its
+// lock: the edit still reads, writes and reads again the file it locked,
+// and the file now at the path is left as that program wrote it.
+TEST_F(WriteFailureTest, FileRenamedOverThePathMidEditIsLeftAlone)
+{
+    const std::string locked = dir_.path("locked.kevo");
+    ASSERT_EQ(link(path_.c_str(), locked.c_str()), 0);
+    const Bytes replacement = concat(encode(withInt(editedHeader(), kStream, kMeta, 77)),
+                                     packetBytes(300, 2));
+    const std::string staged = dir_.path("staged.kevo");
+    writeFile(staged, replacement);
+    ScopedVariable saved("KEVO_REPLACEMENT", staged);
+
+    expectRun(runWithFault("replace-after-lock"), kSuccess,
+              successText(kStream, kMeta, kValue, editedHeader(), path_));
+    EXPECT_EQ(readFile(locked), edited_);
+    EXPECT_EQ(readFile(path_), replacement);
+}
+
+// An edit writes the four payload bytes and the fields the format fixes
+// where the file differs, and nothing else of the header.
+TEST_F(WriteFailureTest, EditWritesOnlyWhatChanges)
+{
+    Header ltln;
+    ltln.metas = {intAtom("strt", 1)};
+    ltln.streams = {descriptor("ltln", 0, 12, 1, {intAtom("rate", 1)})};
+    Header negativeCount;
+    negativeCount.metas = {intAtom("strt", 1)};
+    negativeCount.declaredStreamCount = -1;
+    // Header layout: 20 fixed bytes; the file-level atom's 9 bytes and its
+    // payload at 29; the stream count at 33; the stream descriptor at 37,
+    // its packet size at 45; its atom at 53, that payload at 62.
+    const struct {
+        const char* name;
+        Header header;
+        int32_t stream;
+        std::string writes;
+    } cases[] = {
+        {"ltln packet size 12, held as 24", ltln, 0, "45 2\n62 4\n"},
+        {"stream count -1, written as 0", negativeCount, kFileLevel, "29 4\n33 4\n"},
+    };
+    const std::string log = dir_.path("writes.log");
+    ScopedVariable logged("KEVO_WRITE_LOG", log);
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        writeFile(path_, concat(encode(c.header), packetBytes(64)));
+        std::remove(log.c_str());
+
+        EXPECT_EQ(runWithFault("", editArgs(c.stream, 0, 9, path_)).status, kSuccess);
+        const Bytes writes = readFile(log);
+        EXPECT_EQ(std::string(writes.begin(), writes.end()), c.writes);
+        EXPECT_EQ(readFile(path_), concat(encode(asWritten(withInt(c.header, c.stream, 0, 9))),
+                                          packetBytes(64)));
     }
 }
 

@@ -40,6 +40,8 @@ struct ModifyOptions {
     int32_t metaValue = -1;
     bool valueGiven = false;
     std::string path;
+    // The first path that differs from `path`, refused once the walk is done.
+    const char* otherPath = nullptr;
 };
 
 // One numeric option: its name, the values it accepts, and where it goes.
@@ -130,18 +132,15 @@ const OptionSpec* findOption(const char* argument)
 
 WalkResult walkArguments(int argc, char** argv, ModifyOptions* options)
 {
-    const char* firstPath = nullptr;
     for (int i = 1; i < argc; ++i) {
         const char* argument = argv[i];
         if (argument[0] != '-') {
-            // A glob that matched several files must not edit just the last.
-            if (firstPath) {
-                std::fprintf(stderr, "# ERROR: more than one input file given: %s, %s\n",
-                             firstPath, argument);
-                return WalkResult::Refused;
+            // The same name twice is still one file.
+            if (options->path.empty()) {
+                options->path = argument;
+            } else if (!options->otherPath && options->path != argument) {
+                options->otherPath = argument;
             }
-            firstPath = argument;
-            options->path = argument;
             continue;
         }
         const OptionSpec* option = findOption(argument);
@@ -221,27 +220,21 @@ kevo_atom* chooseAtom(kevo_file& record, const ModifyOptions& options)
     return &atom;
 }
 
-// Writes the record's header over the start of the file at `path`. The
-// write is checked and synced before it counts as done: a header that only
-// reached the page cache, or reached it half, must not be reported as saved.
-int rewriteHeader(const kevo_file& record, const char* path, const kevo_editTarget& locked)
+// Writes the edit over the header it was read from, through the description
+// that was read and locked. The write is synced before it counts as done: a
+// header that only reached the page cache must not be reported as saved.
+int rewriteHeader(const kevo_file& record, const ModifyOptions& options,
+                  const kevo_editTarget& target)
 {
-    kevo_file target{};
-    if (!kevo_open(&target, path, "r+")) {
+    const char* path = options.path.c_str();
+    // A file that could be opened for reading only fails here, with the
+    // lines of an open for update that fails.
+    if (!target.writable()) {
+        std::fprintf(stderr, "ERROR: can't open file %s\n", path);
         std::fprintf(stderr, "# kevo_packetReader: ERROR, unable to open kevo file: %s\n", path);
         return kExitFailure;
     }
-    // The header in memory was read from the locked file; written over any
-    // other file it would destroy that file's header.
-    if (!locked.holds(target.file)) {
-        std::fprintf(stderr,
-                     "# ERROR: %s was replaced by another file during the edit, nothing written\n",
-                     path);
-        return kExitFailure;
-    }
-    errno = 0;
-    kevo_writeHeader(target.file, &record);
-    if (!kevo_closeSynced(&target)) {
+    if (!target.writeChanges(record, options.streamID, options.metaID)) {
         std::fprintf(stderr, "# ERROR: unable to write the kevo header to %s: %s\n", path,
                      std::strerror(errno));
         return kExitFailure;
@@ -250,7 +243,7 @@ int rewriteHeader(const kevo_file& record, const char* path, const kevo_editTarg
 }
 
 int editHeader(kevo_packetReader& reader, const ModifyOptions& options,
-               const kevo_editTarget& locked)
+               const kevo_editTarget& target)
 {
     kevo_file& record = *reader.fileRecord;
     kevo_atom* atom = chooseAtom(record, options);
@@ -260,27 +253,29 @@ int editHeader(kevo_packetReader& reader, const ModifyOptions& options,
     kevo_putLE32(atom->data, static_cast<uint32_t>(options.metaValue));
     // Only one stream on the file at a time: the reading one goes first.
     kevo_close(&record);
-    return rewriteHeader(record, options.path.c_str(), locked);
+    return rewriteHeader(record, options, target);
 }
 
-// Runs the edit with the file locked from before the first read until after
-// the second dump, so that a concurrent edit of the same file can neither
-// read a header this one is about to replace nor put an old value back.
+// Runs the edit on one open file, locked from before the first read until
+// after the second dump, so that a concurrent edit of the same file can
+// neither read a header this one is about to replace nor put an old value
+// back, and nothing done to the path meanwhile can change which file is
+// read, written and read again.
 int modify(const ModifyOptions& options)
 {
     const char* path = options.path.c_str();
-    kevo_editTarget locked;
-    if (!locked.acquire(path)) {
+    kevo_editTarget target;
+    if (!target.acquire(path)) {
         return kExitFailure;
     }
-    kevo_packetReader* reader = new kevo_packetReader(path);
+    kevo_packetReader* reader = new kevo_packetReader(path, target.openStream());
     kevo_sensorDecoder* decoder = new kevo_sensorDecoder(reader->fileRecord);
 
     std::fprintf(stderr, "# INFO: Header values before changes:\n");
     reader->printHeader(nullptr);
     // What was read is on record before anything is written.
     std::fflush(stderr);
-    const int status = reader->valid ? editHeader(*reader, options, locked) : kExitFailure;
+    const int status = reader->valid ? editHeader(*reader, options, target) : kExitFailure;
 
     // The decoder borrows the reader's record and never touches it in its
     // teardown, so this order is safe.
@@ -290,7 +285,7 @@ int modify(const ModifyOptions& options)
         return status;
     }
 
-    kevo_packetReader* after = new kevo_packetReader(path);
+    kevo_packetReader* after = new kevo_packetReader(path, target.openStream());
     after->printHeader(nullptr);
     delete after;
     return kExitSuccess;
@@ -316,6 +311,12 @@ int runCommand(int argc, char** argv)
     }
     if (!complete(options)) {
         printUsage();
+        return kExitFailure;
+    }
+    // A glob that matched several files must not edit just one of them.
+    if (options.otherPath) {
+        std::fprintf(stderr, "# ERROR: more than one input file given: %s, %s\n",
+                     options.path.c_str(), options.otherPath);
         return kExitFailure;
     }
     // Standard input can be read but not rewritten in place; refusing before

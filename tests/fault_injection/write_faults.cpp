@@ -1,36 +1,58 @@
-// A library for LD_PRELOAD that makes the rewrite of a file fail in one
-// chosen way, so that whole-program tests can show what kevo-modify does
-// when the disk lets it down. Only streams opened for writing are touched;
-// reading goes on as normal.
+// A library for LD_PRELOAD that makes kevo-modify's work on its file fail,
+// or race with another process, at a chosen point, so that whole-program
+// tests can show what the tool does when the disk, the lock or another
+// program lets it down. Only what is done through a descriptor opened for
+// writing is touched; reading goes on as normal.
 //
 // KEVO_WRITE_FAULT names the fault:
-//   open-eacces   opening a file for writing is refused with EACCES, as for a
-//                 file made read-only between the read and the rewrite
-//   write-eio     fwrite fails with EIO once KEVO_WRITE_FAULT_AFTER calls
-//                 (default 0) have succeeded, and every call after that
-//   flush-enospc  fflush drops what is buffered and fails with ENOSPC, as on a
-//                 full disk
-//   fsync-eio     fsync of the stream's descriptor fails with EIO
-//   close-eio     fclose closes the stream, then reports EIO
+//   open-eacces         opening a file for writing is refused with EACCES, as
+//                       for a read-only file
+//   write-eio           pwrite fails with EIO once KEVO_WRITE_FAULT_AFTER
+//                       calls (default 0) have succeeded, and every call
+//                       after that
+//   fsync-enospc        fsync fails with ENOSPC, as a file system that
+//                       allocates late reports a full disk
+//   fsync-eio           fsync fails with EIO
+//   close-eio           closing a descriptor that was written closes it,
+//                       then reports EIO
+//   lock-enolck         every lock request fails with ENOLCK, as where the
+//                       lock manager cannot be reached
+//   lock-wait-fails     the lock is reported busy, then waiting for it fails
+//                       with ENOLCK
+//   replace-after-lock  once the lock is granted, at the first flush of
+//                       standard error (the tool's, after the header as
+//                       read is printed), the file named by KEVO_REPLACEMENT
+//                       is renamed over the path that was opened for
+//                       writing, as another program saving its own version
+//                       would
 // Unset or empty, nothing fails. Any other name ends the process at load, so
 // a misspelt fault cannot pass for a run without one.
 //
-// glibc's stdio calls write() internally without going through the dynamic
-// linker, so the faults are injected at the stdio level. A failed fwrite sets
-// the stream's error flag directly in glibc's FILE, as glibc itself does when
-// its write() fails.
+// KEVO_WRITE_LOG, when set, names a file to which every pwrite appends one
+// line, "OFFSET SIZE".
 #include <cerrno>
+#include <cstdarg>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 
 #include <dlfcn.h>
-#include <stdio_ext.h>
+#include <fcntl.h>
 #include <unistd.h>
 
 namespace {
 
-enum class Fault { None, OpenRefused, WriteFails, FlushFails, FsyncFails, CloseFails };
+enum class Fault {
+    None,
+    OpenRefused,
+    WriteFails,
+    FsyncNoSpace,
+    FsyncFails,
+    CloseFails,
+    LockUnavailable,
+    LockWaitFails,
+    ReplaceAfterLock,
+};
 
 struct FaultName {
     const char* name;
@@ -38,20 +60,24 @@ struct FaultName {
 };
 
 const FaultName kFaultNames[] = {
-    {"open-eacces", Fault::OpenRefused}, {"write-eio", Fault::WriteFails},
-    {"flush-enospc", Fault::FlushFails}, {"fsync-eio", Fault::FsyncFails},
-    {"close-eio", Fault::CloseFails},
+    {"open-eacces", Fault::OpenRefused},        {"write-eio", Fault::WriteFails},
+    {"fsync-enospc", Fault::FsyncNoSpace},      {"fsync-eio", Fault::FsyncFails},
+    {"close-eio", Fault::CloseFails},           {"lock-enolck", Fault::LockUnavailable},
+    {"lock-wait-fails", Fault::LockWaitFails},  {"replace-after-lock", Fault::ReplaceAfterLock},
 };
 
-// The tool holds one stream for writing at a time; a few more slots cost
-// nothing and need no allocation.
-constexpr int kMaxWriteStreams = 8;
 // Exit status of a run whose fault library cannot do its work.
 constexpr int kShimFailed = 70;
+constexpr int kMaxDescriptors = 1024;
+constexpr size_t kMaxPath = 4096;
 
 Fault gFault = Fault::None;
 long gWritesBeforeFault = 0;
-FILE* gWriteStreams[kMaxWriteStreams];
+const char* gLogPath = nullptr;
+const char* gReplacement = nullptr;
+char gWritePath[kMaxPath];
+bool gWritten[kMaxDescriptors];
+bool gLockGranted = false;
 
 void die(const char* message)
 {
@@ -62,6 +88,8 @@ void die(const char* message)
 
 __attribute__((constructor)) void readFaultChoice()
 {
+    gLogPath = std::getenv("KEVO_WRITE_LOG");
+    gReplacement = std::getenv("KEVO_REPLACEMENT");
     const char* name = std::getenv("KEVO_WRITE_FAULT");
     if (!name || !*name) {
         return;
@@ -74,6 +102,9 @@ __attribute__((constructor)) void readFaultChoice()
     if (gFault == Fault::None) {
         die("write_faults: unknown KEVO_WRITE_FAULT\n");
     }
+    if (gFault == Fault::ReplaceAfterLock && !gReplacement) {
+        die("write_faults: replace-after-lock needs KEVO_REPLACEMENT\n");
+    }
     const char* after = std::getenv("KEVO_WRITE_FAULT_AFTER");
     gWritesBeforeFault = after ? std::strtol(after, nullptr, 10) : 0;
 }
@@ -83,121 +114,193 @@ Function real(const char* name)
 {
     void* symbol = dlsym(RTLD_NEXT, name);
     if (!symbol) {
-        die("write_faults: a stdio routine is missing\n");
+        die("write_faults: a routine to wrap is missing\n");
     }
     return reinterpret_cast<Function>(symbol);
 }
 
-bool opensForWriting(const char* mode)
+bool forWriting(int flags)
 {
-    return std::strpbrk(mode, "wa+") != nullptr;
+    return (flags & O_ACCMODE) != O_RDONLY;
 }
 
-int slotOf(const FILE* stream)
+void logWrite(off_t offset, size_t size)
 {
-    for (int i = 0; stream && i < kMaxWriteStreams; ++i) {
-        if (gWriteStreams[i] == stream) {
-            return i;
-        }
+    if (!gLogPath) {
+        return;
     }
-    return -1;
-}
-
-void remember(FILE* stream)
-{
-    for (FILE*& slot : gWriteStreams) {
-        if (!slot) {
-            slot = stream;
-            return;
-        }
+    FILE* log = std::fopen(gLogPath, "a");
+    if (!log) {
+        die("write_faults: cannot open KEVO_WRITE_LOG\n");
     }
-    die("write_faults: too many streams open for writing\n");
+    std::fprintf(log, "%lld %zu\n", static_cast<long long>(offset), size);
+    std::fclose(log);
 }
 
-bool isWriteStream(const FILE* stream)
-{
-    return slotOf(stream) >= 0;
-}
+using OpenFunction = int (*)(const char*, int, ...);
 
-bool isWriteDescriptor(int fd)
+int openWith(OpenFunction realOpen, const char* path, int flags, mode_t mode)
 {
-    for (FILE* stream : gWriteStreams) {
-        if (stream && fileno(stream) == fd) {
-            return true;
+    if (forWriting(flags)) {
+        if (gFault == Fault::OpenRefused) {
+            errno = EACCES;
+            return -1;
         }
+        std::snprintf(gWritePath, sizeof gWritePath, "%s", path);
     }
-    return false;
+    return realOpen(path, flags, mode);
 }
 
-void markFailed(FILE* stream, int reason)
+mode_t modeArgument(int flags, va_list args)
 {
-    stream->_flags |= _IO_ERR_SEEN;
-    errno = reason;
+    return (flags & (O_CREAT | O_TMPFILE)) != 0 ? static_cast<mode_t>(va_arg(args, int)) : 0;
+}
+
+ssize_t pwriteWith(ssize_t (*realPwrite)(int, const void*, size_t, off_t), int fd,
+                   const void* bytes, size_t size, off_t offset)
+{
+    logWrite(offset, size);
+    if (gFault == Fault::WriteFails) {
+        if (gWritesBeforeFault <= 0) {
+            errno = EIO;
+            return -1;
+        }
+        --gWritesBeforeFault;
+    }
+    if (fd >= 0 && fd < kMaxDescriptors) {
+        gWritten[fd] = true;
+    }
+    return realPwrite(fd, bytes, size, offset);
+}
+
+bool isLockRequest(int command)
+{
+    return command == F_OFD_SETLK || command == F_OFD_SETLKW;
+}
+
+// What the fault does to a lock request before it reaches the kernel; -1
+// with errno set when it fails it, 0 when the request goes through.
+int lockFault(int command)
+{
+    if (gFault == Fault::LockUnavailable) {
+        errno = ENOLCK;
+        return -1;
+    }
+    if (gFault == Fault::LockWaitFails) {
+        errno = command == F_OFD_SETLK ? EAGAIN : ENOLCK;
+        return -1;
+    }
+    return 0;
+}
+
+int fcntlWith(int (*realFcntl)(int, int, ...), int fd, int command, void* argument)
+{
+    if (isLockRequest(command) && lockFault(command) != 0) {
+        return -1;
+    }
+    const int result = realFcntl(fd, command, argument);
+    if (result == 0 && isLockRequest(command)) {
+        gLockGranted = true;
+    }
+    return result;
+}
+
+void replaceOnce()
+{
+    static bool replaced = false;
+    if (replaced) {
+        return;
+    }
+    replaced = true;
+    if (std::rename(gReplacement, gWritePath) != 0) {
+        die("write_faults: cannot rename KEVO_REPLACEMENT over the file\n");
+    }
 }
 
 }  // namespace
 
-extern "C" FILE* fopen(const char* path, const char* mode)
+extern "C" int open(const char* path, int flags, ...)
 {
-    static const auto realFopen = real<FILE* (*)(const char*, const char*)>("fopen");
-    const bool forWriting = opensForWriting(mode);
-    if (forWriting && gFault == Fault::OpenRefused) {
-        errno = EACCES;
-        return nullptr;
-    }
-    FILE* stream = realFopen(path, mode);
-    if (stream && forWriting) {
-        remember(stream);
-    }
-    return stream;
+    static const auto realOpen = real<OpenFunction>("open");
+    va_list args;
+    va_start(args, flags);
+    const mode_t mode = modeArgument(flags, args);
+    va_end(args);
+    return openWith(realOpen, path, flags, mode);
 }
 
-extern "C" size_t fwrite(const void* bytes, size_t size, size_t count, FILE* stream)
+extern "C" int open64(const char* path, int flags, ...)
 {
-    static const auto realFwrite = real<size_t (*)(const void*, size_t, size_t, FILE*)>("fwrite");
-    if (gFault == Fault::WriteFails && isWriteStream(stream)) {
-        if (gWritesBeforeFault <= 0) {
-            markFailed(stream, EIO);
-            return 0;
-        }
-        --gWritesBeforeFault;
-    }
-    return realFwrite(bytes, size, count, stream);
+    static const auto realOpen = real<OpenFunction>("open64");
+    va_list args;
+    va_start(args, flags);
+    const mode_t mode = modeArgument(flags, args);
+    va_end(args);
+    return openWith(realOpen, path, flags, mode);
 }
 
-extern "C" int fflush(FILE* stream)
+extern "C" ssize_t pwrite(int fd, const void* bytes, size_t size, off_t offset)
 {
-    static const auto realFflush = real<int (*)(FILE*)>("fflush");
-    if (gFault == Fault::FlushFails && isWriteStream(stream)) {
-        __fpurge(stream);
-        markFailed(stream, ENOSPC);
-        return EOF;
-    }
-    return realFflush(stream);
+    static const auto realPwrite = real<ssize_t (*)(int, const void*, size_t, off_t)>("pwrite");
+    return pwriteWith(realPwrite, fd, bytes, size, offset);
+}
+
+extern "C" ssize_t pwrite64(int fd, const void* bytes, size_t size, off_t offset)
+{
+    static const auto realPwrite = real<ssize_t (*)(int, const void*, size_t, off_t)>("pwrite64");
+    return pwriteWith(realPwrite, fd, bytes, size, offset);
 }
 
 extern "C" int fsync(int fd)
 {
     static const auto realFsync = real<int (*)(int)>("fsync");
-    if (gFault == Fault::FsyncFails && isWriteDescriptor(fd)) {
-        errno = EIO;
+    if (gFault == Fault::FsyncNoSpace || gFault == Fault::FsyncFails) {
+        errno = gFault == Fault::FsyncNoSpace ? ENOSPC : EIO;
         return -1;
     }
     return realFsync(fd);
 }
 
-extern "C" int fclose(FILE* stream)
+extern "C" int close(int fd)
 {
-    static const auto realFclose = real<int (*)(FILE*)>("fclose");
-    const int slot = slotOf(stream);
-    if (slot < 0) {
-        return realFclose(stream);
+    static const auto realClose = real<int (*)(int)>("close");
+    const bool written = fd >= 0 && fd < kMaxDescriptors && gWritten[fd];
+    if (written) {
+        gWritten[fd] = false;
     }
-    gWriteStreams[slot] = nullptr;
-    const int result = realFclose(stream);
-    if (gFault == Fault::CloseFails) {
+    const int result = realClose(fd);
+    if (written && gFault == Fault::CloseFails) {
         errno = EIO;
-        return EOF;
+        return -1;
     }
     return result;
+}
+
+extern "C" int fflush(FILE* stream)
+{
+    static const auto realFflush = real<int (*)(FILE*)>("fflush");
+    if (gFault == Fault::ReplaceAfterLock && gLockGranted && stream == stderr) {
+        replaceOnce();
+    }
+    return realFflush(stream);
+}
+
+extern "C" int fcntl(int fd, int command, ...)
+{
+    static const auto realFcntl = real<int (*)(int, int, ...)>("fcntl");
+    va_list args;
+    va_start(args, command);
+    void* argument = va_arg(args, void*);
+    va_end(args);
+    return fcntlWith(realFcntl, fd, command, argument);
+}
+
+extern "C" int fcntl64(int fd, int command, ...)
+{
+    static const auto realFcntl = real<int (*)(int, int, ...)>("fcntl64");
+    va_list args;
+    va_start(args, command);
+    void* argument = va_arg(args, void*);
+    va_end(args);
+    return fcntlWith(realFcntl, fd, command, argument);
 }
