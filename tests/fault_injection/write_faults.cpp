@@ -137,41 +137,6 @@ void logWrite(off_t offset, size_t size)
     std::fclose(log);
 }
 
-using OpenFunction = int (*)(const char*, int, ...);
-
-int openWith(OpenFunction realOpen, const char* path, int flags, mode_t mode)
-{
-    if (forWriting(flags)) {
-        if (gFault == Fault::OpenRefused) {
-            errno = EACCES;
-            return -1;
-        }
-        std::snprintf(gWritePath, sizeof gWritePath, "%s", path);
-    }
-    return realOpen(path, flags, mode);
-}
-
-mode_t modeArgument(int flags, va_list args)
-{
-    return (flags & (O_CREAT | O_TMPFILE)) != 0 ? static_cast<mode_t>(va_arg(args, int)) : 0;
-}
-
-ssize_t pwriteWith(ssize_t (*realPwrite)(int, const void*, size_t, off_t), int fd,
-                   const void* bytes, size_t size, off_t offset)
-{
-    logWrite(offset, size);
-    if (gFault == Fault::WriteFails) {
-        if (gWritesBeforeFault <= 0) {
-            errno = EIO;
-            return -1;
-        }
-        --gWritesBeforeFault;
-    }
-    if (fd >= 0 && fd < kMaxDescriptors) {
-        gWritten[fd] = true;
-    }
-    return realPwrite(fd, bytes, size, offset);
-}
 
 bool isLockRequest(int command)
 {
@@ -193,18 +158,6 @@ int lockFault(int command)
     return 0;
 }
 
-int fcntlWith(int (*realFcntl)(int, int, ...), int fd, int command, void* argument)
-{
-    if (isLockRequest(command) && lockFault(command) != 0) {
-        return -1;
-    }
-    const int result = realFcntl(fd, command, argument);
-    if (result == 0 && isLockRequest(command)) {
-        gLockGranted = true;
-    }
-    return result;
-}
-
 void replaceOnce()
 {
     static bool replaced = false;
@@ -219,36 +172,39 @@ void replaceOnce()
 
 }  // namespace
 
+// The tool calls the plain names; glibc's own stdio does not come here.
 extern "C" int open(const char* path, int flags, ...)
 {
-    static const auto realOpen = real<OpenFunction>("open");
+    static const auto realOpen = real<int (*)(const char*, int, ...)>("open");
     va_list args;
     va_start(args, flags);
-    const mode_t mode = modeArgument(flags, args);
+    const mode_t mode = (flags & O_CREAT) != 0 ? static_cast<mode_t>(va_arg(args, int)) : 0;
     va_end(args);
-    return openWith(realOpen, path, flags, mode);
-}
-
-extern "C" int open64(const char* path, int flags, ...)
-{
-    static const auto realOpen = real<OpenFunction>("open64");
-    va_list args;
-    va_start(args, flags);
-    const mode_t mode = modeArgument(flags, args);
-    va_end(args);
-    return openWith(realOpen, path, flags, mode);
+    if (forWriting(flags)) {
+        if (gFault == Fault::OpenRefused) {
+            errno = EACCES;
+            return -1;
+        }
+        std::snprintf(gWritePath, sizeof gWritePath, "%s", path);
+    }
+    return realOpen(path, flags, mode);
 }
 
 extern "C" ssize_t pwrite(int fd, const void* bytes, size_t size, off_t offset)
 {
     static const auto realPwrite = real<ssize_t (*)(int, const void*, size_t, off_t)>("pwrite");
-    return pwriteWith(realPwrite, fd, bytes, size, offset);
-}
-
-extern "C" ssize_t pwrite64(int fd, const void* bytes, size_t size, off_t offset)
-{
-    static const auto realPwrite = real<ssize_t (*)(int, const void*, size_t, off_t)>("pwrite64");
-    return pwriteWith(realPwrite, fd, bytes, size, offset);
+    logWrite(offset, size);
+    if (gFault == Fault::WriteFails) {
+        if (gWritesBeforeFault <= 0) {
+            errno = EIO;
+            return -1;
+        }
+        --gWritesBeforeFault;
+    }
+    if (fd >= 0 && fd < kMaxDescriptors) {
+        gWritten[fd] = true;
+    }
+    return realPwrite(fd, bytes, size, offset);
 }
 
 extern "C" int fsync(int fd)
@@ -292,15 +248,10 @@ extern "C" int fcntl(int fd, int command, ...)
     va_start(args, command);
     void* argument = va_arg(args, void*);
     va_end(args);
-    return fcntlWith(realFcntl, fd, command, argument);
-}
-
-extern "C" int fcntl64(int fd, int command, ...)
-{
-    static const auto realFcntl = real<int (*)(int, int, ...)>("fcntl64");
-    va_list args;
-    va_start(args, command);
-    void* argument = va_arg(args, void*);
-    va_end(args);
-    return fcntlWith(realFcntl, fd, command, argument);
+    if (isLockRequest(command) && lockFault(command) != 0) {
+        return -1;
+    }
+    const int result = realFcntl(fd, command, argument);
+    gLockGranted = gLockGranted || (result == 0 && isLockRequest(command));
+    return result;
 }
