@@ -159,16 +159,11 @@ int printDumps(const std::vector<const char*>& files)
 
 int printJson(const std::vector<const char*>& files)
 {
-    nlohmann::ordered_json headers = nlohmann::ordered_json::array();
+    kevo_jsonListing listing(stdout);
     const int status = forEachHeader(files, [&](const kevo_packetReader& reader) {
-        headers.push_back(kevo_headerJson(*reader.fileRecord));
+        listing.add(*reader.fileRecord);
     });
-    // A path need not be UTF-8. Replacing its stray bytes keeps the document
-    // valid, where the default would end the run with an exception.
-    const std::string text =
-        headers.dump(2, ' ', false, nlohmann::ordered_json::error_handler_t::replace);
-    std::fwrite(text.data(), 1, text.size(), stdout);
-    std::fputc('\n', stdout);
+    listing.finish();
     return status;
 }
 
