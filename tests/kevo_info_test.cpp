@@ -225,6 +225,13 @@ TEST_F(InfoTest, ExitStatuses)
     const std::string missing = dir_.path("missing.kevo");
     const std::string bad = dir_.path("bad.kevo");
     writeFile(bad, packetBytes(64));
+    const std::string folder = dir_.path("");
+    // The line kevo-info adds after the reader's lines for a file it skips.
+    const auto skipped = [](const std::string& path, const std::string& reason) {
+        return "kevo-info: " + path + ": " + reason + "\n";
+    };
+    const std::string invalid = "not a valid KEVO file";
+    const std::string noFile = "No such file or directory";
     struct Case {
         std::vector<std::string> args;
         int status;
@@ -247,12 +254,17 @@ TEST_F(InfoTest, ExitStatuses)
         {{"--version", good}, kRead, "kevo-info " KEVO_VERSION "\n", ""},
         {{"-"}, kRead, dump(gpsExample(), "stdin"), "", good},
         {{"--locate", "wxyz", "-"}, kRead, "-streamID -1 -metaID 0\n", "", good},
-        {{missing}, kUnread, "", openFailedLines(missing)},
-        {{"-"}, kUnread, "", invalidHeaderLine()},
+        {{"-", good, "-"}, kUsage, "", usageError("standard input given twice ('-' and '-')")},
+        {{"--json", "-", "/dev/stdin"}, kUsage, "",
+         usageError("standard input given twice ('-' and '/dev/stdin')")},
+        {{missing}, kUnread, "", openFailedLines(missing) + skipped(missing, noFile)},
+        {{"-"}, kUnread, "", invalidHeaderLine() + skipped("-", invalid)},
+        {{folder}, kUnread, "", invalidHeaderLine() + skipped(folder, "Is a directory")},
         {{good, bad, other}, kUnread, dump(gpsExample(), good) + dump(negativeCounts(), other),
-         invalidHeaderLine()},
-        {{"--json", missing}, kUnread, "[]\n", openFailedLines(missing)},
-        {{"--locate", "wxyz", bad}, kUnread, "", invalidHeaderLine()},
+         invalidHeaderLine() + skipped(bad, invalid)},
+        {{"--json", missing}, kUnread, "[]\n",
+         openFailedLines(missing) + skipped(missing, noFile)},
+        {{"--locate", "wxyz", bad}, kUnread, "", invalidHeaderLine() + skipped(bad, invalid)},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(testing::PrintToString(c.args));
