@@ -1,9 +1,10 @@
-#include <fmt/compile.h>
-#include <fmt/format.h>
-
 #include <array>
+#include <cassert>
 #include <iterator>
 #include <string_view>
+
+#include <fmt/compile.h>
+#include <fmt/format.h>
 
 #include "info/kevo_info.h"
 
@@ -18,11 +19,13 @@ constexpr uint32_t kFormatVersion = 2;
 constexpr size_t kBlockBytes = 64 * 1024;
 
 // dump(2): two spaces per level. A header's object is level 1 in the array,
-// its streams and file-level atoms level 3, a stream's atoms level 5; the
-// spaces below cover the deepest line, a member of such an atom.
+// its streams and file-level atoms level 3, a stream's atoms level 5, the
+// deepest that indent() is asked for.
 constexpr int kIndentStep = 2;
 constexpr int kHeaderLevel = 1;
-constexpr std::string_view kSpaces = "            ";
+constexpr int kDeepestLevel = 5;
+constexpr std::string_view kSpaces = "          ";
+static_assert(kSpaces.size() == kIndentStep * kDeepestLevel);
 
 // Appends the code point U+00XX for the byte, in UTF-8.
 void appendCodePoint(std::string& out, uint8_t byte)
@@ -166,6 +169,7 @@ std::string_view escaped(uint32_t byte)
 
 std::string_view indent(int level)
 {
+    assert(level >= 0 && level <= kDeepestLevel);
     return kSpaces.substr(0, static_cast<size_t>(kIndentStep * level));
 }
 
