@@ -17,7 +17,6 @@
 // is written except the edited recordings and the TSV file, if asked for.
 #include <algorithm>
 #include <cerrno>
-#include <chrono>
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
@@ -27,23 +26,23 @@
 #include <vector>
 
 #include <fcntl.h>
-#include <sys/resource.h>
 #include <sys/stat.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
+#include "bench/child_process.h"
 #include "bench/count_argument.h"
 #include "container/little_endian.h"
 
 namespace {
 
+using kevo_bench::ChildRun;
 using kevo_bench::parseCount;
+using kevo_bench::runChild;
 
 constexpr int kModifySuccess = 1;  // kevo-modify's own success status
 constexpr int kBaselineSuccess = 0;
 constexpr uint32_t kModifyValueBase = 100000;
 constexpr uint32_t kBaselineValueBase = 200000;
-constexpr int kExecFailed = 127;
 
 struct Case {
     std::string label;
@@ -73,13 +72,6 @@ struct CaseResult {
     long long fileBytes = 0;
     Samples modify;
     Samples baseline;
-};
-
-struct ChildRun {
-    double milliseconds = 0;
-    double cpuMilliseconds = 0;  // user and system time together
-    long maxRssKiB = 0;
-    int status = -1;  // exit status 0 to 255, or -1 when a signal ended it
 };
 
 void printUsage()
@@ -153,62 +145,6 @@ bool parseArguments(int argc, char** argv, Options* options)
            !options->cases.empty();
 }
 
-double toMilliseconds(const struct timeval& time)
-{
-    return static_cast<double>(time.tv_sec) * 1000 + static_cast<double>(time.tv_usec) / 1000;
-}
-
-// In the child: standard input and output from and to /dev/null, standard
-// error to `errorPath`, then the program. Only async-signal-safe calls.
-[[noreturn]] void execChild(char* const* argv, const char* errorPath)
-{
-    const int null = open("/dev/null", O_RDWR);
-    const int error = open(errorPath, O_WRONLY | O_CREAT | O_TRUNC, 0644);
-    if (null < 0 || error < 0 || dup2(null, 0) < 0 || dup2(null, 1) < 0 || dup2(error, 2) < 0) {
-        _exit(kExecFailed);
-    }
-    execv(argv[0], argv);
-    _exit(kExecFailed);
-}
-
-// Runs the program with `args`, its standard error going to `errorPath`,
-// and times it. False when the process could not be started or waited for.
-bool runChild(const std::vector<std::string>& args, const std::string& errorPath, ChildRun* run)
-{
-    std::vector<char*> argv;
-    for (const std::string& arg : args) {
-        argv.push_back(const_cast<char*>(arg.c_str()));
-    }
-    argv.push_back(nullptr);
-    // The last run's output goes before the clock starts, so that freeing
-    // its pages is not charged to this one.
-    unlink(errorPath.c_str());
-
-    const auto start = std::chrono::steady_clock::now();
-    const pid_t pid = fork();
-    if (pid < 0) {
-        return false;
-    }
-    if (pid == 0) {
-        execChild(argv.data(), errorPath.c_str());
-    }
-    int status = 0;
-    struct rusage usage;
-    pid_t waited;
-    do {
-        waited = wait4(pid, &status, 0, &usage);
-    } while (waited < 0 && errno == EINTR);
-    const auto stop = std::chrono::steady_clock::now();
-    if (waited != pid) {
-        return false;
-    }
-    run->milliseconds = std::chrono::duration<double, std::milli>(stop - start).count();
-    run->cpuMilliseconds = toMilliseconds(usage.ru_utime) + toMilliseconds(usage.ru_stime);
-    run->maxRssKiB = usage.ru_maxrss;
-    run->status = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
-    return true;
-}
-
 bool readPayload(const std::string& path, long long offset, uint32_t* value)
 {
     const int fd = open(path.c_str(), O_RDONLY);
@@ -235,7 +171,7 @@ bool timeEdit(const char* editor, const std::vector<std::string>& args, int expe
               const std::string& errorPath, Samples* samples)
 {
     ChildRun run;
-    if (!runChild(args, errorPath, &run)) {
+    if (!runChild(args, STDERR_FILENO, errorPath, &run)) {
         std::fprintf(stderr, "kevo-edit-bench: cannot run %s: %s\n", args[0].c_str(),
                      std::strerror(errno));
         return false;

@@ -1,9 +1,11 @@
 # What `cmake --install` puts where, the CMake package that lets another
 # project write find_package(kevo 1 CONFIG), and the .deb of the tools.
 #
-# Two install components: `tools` (the programs and their manual pages, all
-# that the .deb holds) and `development` (the static libraries, their headers
-# and the package files).
+# Install components: `tools` (the programs), `manual` (their manual pages),
+# `development` (the static libraries, their headers and the package files),
+# and `deb`, which only the .deb takes: the manual pages gzipped, and the
+# changelog and copyright file that every Debian package carries. The .deb
+# holds `tools` and `deb`.
 
 include(GNUInstallDirs)
 include(CMakePackageConfigHelpers)
@@ -13,9 +15,9 @@ set(KEVO_PACKAGE_DIR ${CMAKE_INSTALL_LIBDIR}/cmake/kevo)
 # ---------------------------------------------------------------------------
 # The tools and their manual pages
 
+set(KEVO_MANUAL_PAGES ${PROJECT_SOURCE_DIR}/man/kevo-modify.1 ${PROJECT_SOURCE_DIR}/man/kevo-info.1)
 install(TARGETS kevo-modify kevo-info RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR} COMPONENT tools)
-install(FILES ${PROJECT_SOURCE_DIR}/man/kevo-modify.1 ${PROJECT_SOURCE_DIR}/man/kevo-info.1
-        DESTINATION ${CMAKE_INSTALL_MANDIR}/man1 COMPONENT tools)
+install(FILES ${KEVO_MANUAL_PAGES} DESTINATION ${CMAKE_INSTALL_MANDIR}/man1 COMPONENT manual)
 
 # ---------------------------------------------------------------------------
 # The libraries, as kevo::container, kevo::reader and kevo::decoder (the
@@ -48,7 +50,30 @@ install(FILES ${PROJECT_BINARY_DIR}/kevoConfig.cmake ${PROJECT_BINARY_DIR}/kevoC
 
 # ---------------------------------------------------------------------------
 # The Debian package: `cpack -G DEB` in the build folder. It holds the tools
-# component only; the libraries are for building, not for running.
+# and what only a package ships; the libraries are for building, not for
+# running. Debian's policy wants the manual pages and the changelog
+# compressed with gzip -9n: the best compression, and no name or time stamp,
+# so that the same sources give the same package.
+
+find_program(KEVO_GZIP gzip REQUIRED)
+set(KEVO_DEB_DIR ${PROJECT_BINARY_DIR}/deb)
+set(KEVO_DEB_GZIPPED)
+foreach(source IN LISTS KEVO_MANUAL_PAGES ITEMS ${CMAKE_CURRENT_LIST_DIR}/deb/changelog)
+  cmake_path(GET source FILENAME name)
+  add_custom_command(OUTPUT ${KEVO_DEB_DIR}/${name}.gz
+    COMMAND ${CMAKE_COMMAND} -E copy ${source} ${KEVO_DEB_DIR}/${name}
+    COMMAND ${KEVO_GZIP} -9nf ${KEVO_DEB_DIR}/${name}
+    DEPENDS ${source}
+    COMMENT "Compressing ${name} for the .deb"
+    VERBATIM)
+  list(APPEND KEVO_DEB_GZIPPED ${KEVO_DEB_DIR}/${name}.gz)
+endforeach()
+add_custom_target(kevo_deb_files ALL DEPENDS ${KEVO_DEB_GZIPPED})
+
+install(FILES ${KEVO_DEB_DIR}/kevo-modify.1.gz ${KEVO_DEB_DIR}/kevo-info.1.gz
+        DESTINATION ${CMAKE_INSTALL_MANDIR}/man1 COMPONENT deb EXCLUDE_FROM_ALL)
+install(FILES ${KEVO_DEB_DIR}/changelog.gz ${CMAKE_CURRENT_LIST_DIR}/deb/copyright
+        DESTINATION ${CMAKE_INSTALL_DOCDIR} COMPONENT deb EXCLUDE_FROM_ALL)
 
 set(KEVO_PACKAGE_MAINTAINER "kevo developers <kevo@example.org>"
     CACHE STRING "The Maintainer field of the .deb")
@@ -64,7 +89,7 @@ string(JOIN "\n" CPACK_PACKAGE_DESCRIPTION
   "header, in place, without reading or writing the packet data.")
 set(CPACK_GENERATOR DEB)
 set(CPACK_DEB_COMPONENT_INSTALL ON)
-set(CPACK_COMPONENTS_ALL tools)
+set(CPACK_COMPONENTS_ALL tools deb)
 set(CPACK_COMPONENTS_GROUPING ALL_COMPONENTS_IN_ONE)
 set(CPACK_DEBIAN_FILE_NAME DEB-DEFAULT)
 set(CPACK_DEBIAN_PACKAGE_SECTION utils)

@@ -16,7 +16,8 @@
 //    same header, and its dump stays inside every payload;
 //  - the JSON of a header that was read is valid UTF-8, parses back to the
 //    same document, agrees with the record, ends where the read stopped, and
-//    every atom's offset points at that atom's payload in the input;
+//    every atom's offset points at that atom's payload in the input; the
+//    listing that kevo-info writes as it goes is that document's dump(2);
 //  - no read holds more heap than a small multiple of the input's size.
 // A broken rule stops the run with a line saying which, then a trap.
 #include <cstdint>
@@ -184,6 +185,22 @@ void checkJsonAtoms(const uint8_t* data, uint64_t consumed, const Json& atoms, i
     }
 }
 
+void checkStreamedJson(const kevo_file& record, const std::string& expected)
+{
+    char* text = nullptr;
+    size_t size = 0;
+    FILE* out = open_memstream(&text, &size);
+    kevo_jsonListing listing(out);
+    listing.add(record);
+    listing.finish();
+    std::fclose(out);
+    const bool same = std::string(text, size) == expected;
+    std::free(text);
+    if (!same) {
+        fail("the streamed JSON differs from the dump of the whole document");
+    }
+}
+
 void checkJson(const uint8_t* data, const kevo_file& record, long consumed)
 {
     const Json json = kevo_headerJson(record);
@@ -192,6 +209,7 @@ void checkJson(const uint8_t* data, const kevo_file& record, long consumed)
     if (back.is_discarded() || back != json) {
         fail("the header's JSON does not parse back to the same document");
     }
+    checkStreamedJson(record, Json::array({json}).dump(2) + "\n");
     const uint64_t size = static_cast<uint64_t>(consumed);
     if (back["headerBytes"] != size) {
         fail("the header's JSON ends elsewhere than the read");

@@ -4,7 +4,10 @@
 #include <string>
 #include <vector>
 
+#include <fcntl.h>
 #include <getopt.h>
+#include <sys/stat.h>
+#include <unistd.h>
 
 #include "info/kevo_info.h"
 #include "reader/kevo_reader.h"
@@ -54,7 +57,7 @@ void printUsage()
         "      --help                  print this help and exit\n"
         "      --version               print the version and exit\n"
         "\n"
-        "A FILE of - is standard input.\n"
+        "A FILE of - is standard input, which can be given once.\n"
         "Exit status: 0 if every file was read, 1 if a file could not be read or the\n"
         "atom is missing or ambiguous, 2 on a usage error.\n"
         "\n"
@@ -79,10 +82,31 @@ Request invalidOption(char** argv)
     return usageError(std::string("invalid option '") + argv[optind - 1] + "'");
 }
 
+// Standard input holds one file; a second name for it would read as empty.
+const char* secondStdin(const std::vector<const char*>& files, const char** first)
+{
+    *first = nullptr;
+    for (const char* path : files) {
+        if (!kevo_isStdinAlias(path)) {
+            continue;
+        }
+        if (*first) {
+            return path;
+        }
+        *first = path;
+    }
+    return nullptr;
+}
+
 Request checkCombination(InfoOptions* options)
 {
     if (options->files.empty()) {
         return usageError("no file given");
+    }
+    const char* first = nullptr;
+    if (const char* second = secondStdin(options->files, &first)) {
+        return usageError(std::string("standard input given twice ('") + first + "' and '" +
+                          second + "')");
     }
     if (!options->locate) {
         return options->json ? Request::Json : Request::Dump;
@@ -129,8 +153,27 @@ Request parseOptions(int argc, char** argv, InfoOptions* options)
     }
 }
 
+// Why the reader could not take the file: the system's word where the file
+// cannot be reached or read, else that it holds no valid header. The file is
+// looked at, not opened again, so a FIFO or a device is not touched twice.
+// Standard input did open; the reader has closed it since.
+std::string unreadReason(const char* path)
+{
+    const char* const kInvalid = "not a valid KEVO file";
+    if (kevo_isStdinAlias(path)) {
+        return kInvalid;
+    }
+    struct stat status;
+    if (stat(path, &status) != 0 || faccessat(AT_FDCWD, path, R_OK, AT_EACCESS) != 0) {
+        return std::strerror(errno);
+    }
+    // A directory opens for reading on Linux; only its read fails.
+    return S_ISDIR(status.st_mode) ? std::strerror(EISDIR) : kInvalid;
+}
+
 // Reads each file through the packet reader and hands every valid header to
-// `use`. The reader prints its own lines for a file it cannot read.
+// `use`. A file the reader refuses gets the reader's own lines, then one
+// line that names it, since the reader's lines need not.
 template <typename Use>
 int forEachHeader(const std::vector<const char*>& files, Use use)
 {
@@ -143,6 +186,7 @@ int forEachHeader(const std::vector<const char*>& files, Use use)
         if (reader->valid) {
             use(*reader);
         } else {
+            std::fprintf(stderr, "%s: %s: %s\n", kName, path, unreadReason(path).c_str());
             status = kExitUnread;
         }
         delete reader;
@@ -159,16 +203,11 @@ int printDumps(const std::vector<const char*>& files)
 
 int printJson(const std::vector<const char*>& files)
 {
-    nlohmann::ordered_json headers = nlohmann::ordered_json::array();
+    kevo_jsonListing listing(stdout);
     const int status = forEachHeader(files, [&](const kevo_packetReader& reader) {
-        headers.push_back(kevo_headerJson(*reader.fileRecord));
+        listing.add(*reader.fileRecord);
     });
-    // A path need not be UTF-8. Replacing its stray bytes keeps the document
-    // valid, where the default would end the run with an exception.
-    const std::string text =
-        headers.dump(2, ' ', false, nlohmann::ordered_json::error_handler_t::replace);
-    std::fwrite(text.data(), 1, text.size(), stdout);
-    std::fputc('\n', stdout);
+    listing.finish();
     return status;
 }
 

@@ -11,6 +11,7 @@
 #pragma once
 
 #include <cstdint>
+#include <cstdio>
 #include <string>
 #include <vector>
 
@@ -38,6 +39,30 @@ struct kevo_atomPlace {
 // UTF-8 (bytes 0x20 to 0x7E as they are, any other byte as U+00XX). Cannot
 // fail.
 nlohmann::ordered_json kevo_headerJson(const kevo_file& record);
+
+// Writes the --json document as the headers come: "[", each header's object
+// as it is added, "]". The text is byte for byte dump(2) of an array of
+// kevo_headerJson objects (with the replace error handler, which puts U+FFFD
+// for bytes of a path that are not UTF-8), but no more than one block of it
+// is held at a time, so memory grows with neither the atoms nor the headers.
+// Write errors are left on the stream's error flag for the caller.
+class kevo_jsonListing {
+public:
+    explicit kevo_jsonListing(FILE* out);
+    kevo_jsonListing(const kevo_jsonListing&) = delete;
+    kevo_jsonListing& operator=(const kevo_jsonListing&) = delete;
+
+    // Writes the header's object; all of it has gone to the stream on return.
+    void add(const kevo_file& record);
+
+    // Closes the array, "[]" when nothing was added, and ends the line.
+    void finish();
+
+private:
+    FILE* out_;
+    std::string block_;
+    bool empty_ = true;
+};
 
 // Reads "[STREAM/]ATOM" into a name, padding fourccs shorter than four
 // characters with spaces. Returns 0 when a fourcc is empty or longer than

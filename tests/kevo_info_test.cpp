@@ -1,5 +1,6 @@
 // Whole-program tests of kevo-info: its dump against kevo-modify's first
-// dump, its JSON against headers built by hand, --locate and exit statuses.
+// dump, its JSON against headers built by hand and against the whole
+// document rendered in one piece, --locate and exit statuses.
 #include <gtest/gtest.h>
 
 #include <string>
@@ -8,6 +9,8 @@
 
 #include <nlohmann/json.hpp>
 
+#include "info/kevo_info.h"
+#include "reader/kevo_reader.h"
 #include "tests/modify_harness.h"
 
 namespace kevo_modify_test {
@@ -88,6 +91,20 @@ const char* const kOddHeaderJson = R"json({
     {"index": 3, "fourcc": "\u0001b\u0080 ", "id": 545284609, "kind": "UNKNOWN (RAW)",
      "symbolID": 4, "streamParam": 0, "packetSize": 9, "metas": []}]})json";
 
+// Every byte value as a fourcc character and as a type letter, so that each
+// of the JSON string escapes is met.
+Header everyByte()
+{
+    Header header;
+    for (int byte = 0; byte < 256; ++byte) {
+        const char c = static_cast<char>(byte);
+        const uint8_t b = static_cast<uint8_t>(byte);
+        header.metas.push_back(rawAtom(std::string(4, c), b, {b, b, b, b}));
+    }
+    header.streams = {descriptor("\"\\\n\t", 0, 1, 1, {byteAtom("\b\f\r/", 'c')})};
+    return header;
+}
+
 Header gpsExample()
 {
     Header header;
@@ -146,6 +163,29 @@ TEST_F(InfoTest, JsonHoldsEveryFieldOfAHandBuiltHeader)
     }
 }
 
+// The listing is written as it goes; its text must stay what one dump(2) of
+// the whole array gives.
+TEST_F(InfoTest, JsonIsTheDumpOfTheWholeDocument)
+{
+    const std::vector<std::string> paths = {
+        record("odd.kevo", oddHeader()), record("every\xff" "byte.kevo", everyByte()),
+        record("empty.kevo", Header{}), record("negative.kevo", negativeCounts())};
+    Json whole = Json::array();
+    for (const std::string& path : paths) {
+        const kevo_packetReader reader(path.c_str());
+        ASSERT_TRUE(reader.valid) << path;
+        whole.push_back(kevo_headerJson(*reader.fileRecord));
+    }
+    const std::string text = whole.dump(2, ' ', false, Json::error_handler_t::replace) + "\n";
+
+    // A file left out of the array between two that are in it.
+    std::vector<std::string> args = {"--json", paths[0], dir_.path("missing.kevo")};
+    args.insert(args.end(), paths.begin() + 1, paths.end());
+    const RunResult run = runInfo(args);
+    EXPECT_EQ(run.status, kUnread);
+    EXPECT_EQ(run.standardOutput, text);
+}
+
 TEST_F(InfoTest, LocateFindsOneAtomOrSaysWhatItFound)
 {
     Header header;
@@ -185,6 +225,13 @@ TEST_F(InfoTest, ExitStatuses)
     const std::string missing = dir_.path("missing.kevo");
     const std::string bad = dir_.path("bad.kevo");
     writeFile(bad, packetBytes(64));
+    const std::string folder = dir_.path("");
+    // The line kevo-info adds after the reader's lines for a file it skips.
+    const auto skipped = [](const std::string& path, const std::string& reason) {
+        return "kevo-info: " + path + ": " + reason + "\n";
+    };
+    const std::string invalid = "not a valid KEVO file";
+    const std::string noFile = "No such file or directory";
     struct Case {
         std::vector<std::string> args;
         int status;
@@ -207,12 +254,17 @@ TEST_F(InfoTest, ExitStatuses)
         {{"--version", good}, kRead, "kevo-info " KEVO_VERSION "\n", ""},
         {{"-"}, kRead, dump(gpsExample(), "stdin"), "", good},
         {{"--locate", "wxyz", "-"}, kRead, "-streamID -1 -metaID 0\n", "", good},
-        {{missing}, kUnread, "", openFailedLines(missing)},
-        {{"-"}, kUnread, "", invalidHeaderLine()},
+        {{"-", good, "-"}, kUsage, "", usageError("standard input given twice ('-' and '-')")},
+        {{"--json", "-", "/dev/stdin"}, kUsage, "",
+         usageError("standard input given twice ('-' and '/dev/stdin')")},
+        {{missing}, kUnread, "", openFailedLines(missing) + skipped(missing, noFile)},
+        {{"-"}, kUnread, "", invalidHeaderLine() + skipped("-", invalid)},
+        {{folder}, kUnread, "", invalidHeaderLine() + skipped(folder, "Is a directory")},
         {{good, bad, other}, kUnread, dump(gpsExample(), good) + dump(negativeCounts(), other),
-         invalidHeaderLine()},
-        {{"--json", missing}, kUnread, "[]\n", openFailedLines(missing)},
-        {{"--locate", "wxyz", bad}, kUnread, "", invalidHeaderLine()},
+         invalidHeaderLine() + skipped(bad, invalid)},
+        {{"--json", missing}, kUnread, "[]\n",
+         openFailedLines(missing) + skipped(missing, noFile)},
+        {{"--locate", "wxyz", bad}, kUnread, "", invalidHeaderLine() + skipped(bad, invalid)},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(testing::PrintToString(c.args));
