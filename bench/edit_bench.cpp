@@ -1,9 +1,12 @@
 // kevo-edit-bench: times kevo-modify against the baseline editor on the same
 // recordings, in the same run, and prints a Markdown table of the medians.
 //
-//   kevo-edit-bench --modify PATH --baseline PATH --scratch DIR
-//                   [--runs N] [--warmup N] [--payload-offset N] [--tsv FILE]
-//                   --case LABEL FILE HEADER_BYTES [--case ...]
+//   kevo-edit-bench --modify PATH (--baseline PATH | --reference PATH)
+//                   --scratch DIR [--runs N] [--warmup N] [--payload-offset N]
+//                   [--tsv FILE] --case LABEL FILE HEADER_BYTES [--case ...]
+//
+// --reference puts another build of kevo-modify, given the same arguments,
+// in the baseline's place: the ratio is then this build against that one.
 //
 // Every run is a fresh process: wall time from just before fork to the
 // return of wait4, peak resident memory from that child's rusage. Runs go
@@ -53,6 +56,7 @@ struct Case {
 struct Options {
     std::string modify;
     std::string baseline;
+    bool baselineIsModify = false;  // --reference
     std::string scratch;
     std::string tsvPath;
     int runs = 11;
@@ -77,7 +81,8 @@ struct CaseResult {
 void printUsage()
 {
     std::fprintf(stderr,
-                 "usage: kevo-edit-bench --modify PATH --baseline PATH --scratch DIR\n"
+                 "usage: kevo-edit-bench --modify PATH (--baseline PATH | --reference PATH)\n"
+                 "                       --scratch DIR\n"
                  "                       [--runs N] [--warmup N] [--payload-offset N] "
                  "[--tsv FILE]\n"
                  "                       --case LABEL FILE HEADER_BYTES [--case ...]\n");
@@ -116,8 +121,9 @@ bool takeOption(int argc, char** argv, int* i, Options* options)
     const char* value = argv[++*i];
     if (name == "--modify") {
         options->modify = value;
-    } else if (name == "--baseline") {
+    } else if (name == "--baseline" || name == "--reference") {
         options->baseline = value;
+        options->baselineIsModify = name == "--reference";
     } else if (name == "--scratch") {
         options->scratch = value;
     } else if (name == "--tsv") {
@@ -200,20 +206,27 @@ bool runRound(const Options& options, const Case& entry, const std::string& erro
 {
     const uint32_t modifyValue = kModifyValueBase + static_cast<uint32_t>(round);
     const uint32_t baselineValue = kBaselineValueBase + static_cast<uint32_t>(round);
-    const std::vector<std::string> modifyArgs = {
-        options.modify, "-streamID", "0", "-metaID", "1", "-metaValue",
-        std::to_string(modifyValue), entry.path};
-    const std::vector<std::string> baselineArgs = {
-        options.baseline, entry.path, std::to_string(entry.headerBytes),
-        std::to_string(options.payloadOffset), std::to_string(baselineValue)};
+    const auto modifyArgs = [&](const std::string& program, uint32_t value) {
+        return std::vector<std::string>{program, "-streamID", "0", "-metaID", "1", "-metaValue",
+                                        std::to_string(value), entry.path};
+    };
+    const std::vector<std::string> baselineArgs =
+        options.baselineIsModify
+            ? modifyArgs(options.baseline, baselineValue)
+            : std::vector<std::string>{options.baseline, entry.path,
+                                       std::to_string(entry.headerBytes),
+                                       std::to_string(options.payloadOffset),
+                                       std::to_string(baselineValue)};
+    const int baselineSuccess = options.baselineIsModify ? kModifySuccess : kBaselineSuccess;
 
     for (int turn = 0; turn < 2; ++turn) {
         const bool modifyTurn = (turn == 0) == modifyFirst;
         const bool ok =
             modifyTurn
-                ? timeEdit("kevo-modify", modifyArgs, kModifySuccess, entry,
-                           options.payloadOffset, modifyValue, errorPath, &result->modify)
-                : timeEdit("baseline", baselineArgs, kBaselineSuccess, entry,
+                ? timeEdit("kevo-modify", modifyArgs(options.modify, modifyValue),
+                           kModifySuccess, entry, options.payloadOffset, modifyValue, errorPath,
+                           &result->modify)
+                : timeEdit("baseline", baselineArgs, baselineSuccess, entry,
                            options.payloadOffset, baselineValue, errorPath, &result->baseline);
         if (!ok) {
             return false;
@@ -302,24 +315,28 @@ std::string mebibytes(long kibibytes)
 
 void printTable(const Options& options, const std::vector<CaseResult>& results)
 {
+    const char* other = options.baselineIsModify ? "reference" : "baseline";
     std::printf("| recording | file | header | kevo-modify | min to max | CPU | peak RSS | "
-                "baseline | baseline RSS | ratio |\n");
-    std::printf("|---|---:|---:|---:|---:|---:|---:|---:|---:|---:|\n");
+                "%s | %s CPU | %s RSS | ratio | CPU ratio |\n",
+                other, other, other);
+    std::printf("|---|---:|---:|---:|---:|---:|---:|---:|---:|---:|---:|---:|\n");
     for (size_t i = 0; i < results.size(); ++i) {
         const CaseResult& r = results[i];
         const std::vector<double>& times = r.modify.milliseconds;
         const double modifyMedian = median(times);
         const double baselineMedian = median(r.baseline.milliseconds);
-        std::printf("| %s | %s | %s | %s | %s to %s | %s | %s | %s | %s | %.1fx |\n",
+        const double modifyCpu = median(r.modify.cpuMilliseconds);
+        const double baselineCpu = median(r.baseline.cpuMilliseconds);
+        std::printf("| %s | %s | %s | %s | %s to %s | %s | %s | %s | %s | %s | %.2fx | %.2fx |\n",
                     options.cases[i].label.c_str(), humanBytes(r.fileBytes).c_str(),
                     humanBytes(options.cases[i].headerBytes).c_str(),
                     milliseconds(modifyMedian).c_str(),
                     milliseconds(*std::min_element(times.begin(), times.end())).c_str(),
                     milliseconds(*std::max_element(times.begin(), times.end())).c_str(),
-                    milliseconds(median(r.modify.cpuMilliseconds)).c_str(),
-                    mebibytes(peak(r.modify.maxRssKiB)).c_str(),
-                    milliseconds(baselineMedian).c_str(),
-                    mebibytes(peak(r.baseline.maxRssKiB)).c_str(), modifyMedian / baselineMedian);
+                    milliseconds(modifyCpu).c_str(), mebibytes(peak(r.modify.maxRssKiB)).c_str(),
+                    milliseconds(baselineMedian).c_str(), milliseconds(baselineCpu).c_str(),
+                    mebibytes(peak(r.baseline.maxRssKiB)).c_str(), modifyMedian / baselineMedian,
+                    modifyCpu / baselineCpu);
     }
     std::printf("\nMedians of %d runs each, after %d warm-up round%s; CPU is user and system "
                 "time; peak RSS is the largest over the runs.\n",
@@ -328,8 +345,8 @@ void printTable(const Options& options, const std::vector<CaseResult>& results)
 
 // One line per case, for scripts: label, file bytes, header bytes, the
 // editor's median, min and max in ms, its peak RSS in KiB, the baseline's
-// median and peak RSS, the bytes the editor wrote to standard error, and the
-// editor's median CPU time in ms.
+// median and peak RSS, the bytes the editor wrote to standard error, the
+// editor's median CPU time in ms and the baseline's.
 bool writeTsv(const Options& options, const std::vector<CaseResult>& results)
 {
     FILE* out = std::fopen(options.tsvPath.c_str(), "w");
@@ -341,12 +358,13 @@ bool writeTsv(const Options& options, const std::vector<CaseResult>& results)
     for (size_t i = 0; i < results.size(); ++i) {
         const CaseResult& r = results[i];
         const std::vector<double>& times = r.modify.milliseconds;
-        std::fprintf(out, "%s\t%lld\t%lld\t%.3f\t%.3f\t%.3f\t%ld\t%.3f\t%ld\t%lld\t%.3f\n",
+        std::fprintf(out, "%s\t%lld\t%lld\t%.3f\t%.3f\t%.3f\t%ld\t%.3f\t%ld\t%lld\t%.3f\t%.3f\n",
                      options.cases[i].label.c_str(), r.fileBytes, options.cases[i].headerBytes,
                      median(times), *std::min_element(times.begin(), times.end()),
                      *std::max_element(times.begin(), times.end()), peak(r.modify.maxRssKiB),
                      median(r.baseline.milliseconds), peak(r.baseline.maxRssKiB),
-                     r.modify.stderrBytes, median(r.modify.cpuMilliseconds));
+                     r.modify.stderrBytes, median(r.modify.cpuMilliseconds),
+                     median(r.baseline.cpuMilliseconds));
     }
     return std::fclose(out) == 0;
 }
