@@ -329,6 +329,35 @@ TEST(HeaderCodec, LargePayloadFromAnUnsizedStreamArrivesWhole)
     EXPECT_EQ(Bytes(record.metas[0].data, record.metas[0].data + 300000), payload);
 }
 
+TEST(HeaderCodec, HeaderOfManyReadBlocksReadsAsFromAPipeAndStopsAtItsEnd)
+{
+    // Far more than one read block, with payloads longer than a block.
+    Header header;
+    for (uint16_t i = 0; i < 3; ++i) {
+        Stream stream{"pav2", 0, 0, i, {}, std::nullopt};
+        for (int32_t j = 0; j < 300; ++j) {
+            stream.atoms.push_back(intAtom("x000", i * j));
+        }
+        stream.atoms.push_back(rawAtom("blob", 'b', packetBytes(70000u + i, i)));
+        header.streams.push_back(stream);
+    }
+    const Bytes bytes = encode(header);
+    kevo_file sized{};
+    const Parsed parsed = parseFile(concat(bytes, packetBytes(5000)), sized);
+    ASSERT_EQ(parsed.result, 1);
+    EXPECT_EQ(parsed.consumed, static_cast<long>(bytes.size()));
+    EXPECT_EQ(written(sized), bytes);
+    kevo_file unsized{};
+    ASSERT_EQ(parseUnsized(bytes, unsized), 1);
+    EXPECT_EQ(written(unsized), bytes);
+    for (size_t size : {size_t{4095}, size_t{4096}, size_t{4097}, size_t{61440}, bytes.size() - 1}) {
+        kevo_file cut{};
+        EXPECT_EQ(parseFile(Bytes(bytes.begin(), bytes.begin() + static_cast<long>(size)), cut).result,
+                  0)
+            << size;
+    }
+}
+
 namespace {
 
 // A one-stream header in the test's own memory, one atom at each level.
