@@ -350,11 +350,9 @@ TEST(HeaderCodec, HeaderOfManyReadBlocksReadsAsFromAPipeAndStopsAtItsEnd)
     kevo_file unsized{};
     ASSERT_EQ(parseUnsized(bytes, unsized), 1);
     EXPECT_EQ(written(unsized), bytes);
-    for (size_t size : {size_t{4095}, size_t{4096}, size_t{4097}, size_t{61440}, bytes.size() - 1}) {
+    for (long size : {4095L, 4096L, 4097L, 61440L, static_cast<long>(bytes.size()) - 1}) {
         kevo_file cut{};
-        EXPECT_EQ(parseFile(Bytes(bytes.begin(), bytes.begin() + static_cast<long>(size)), cut).result,
-                  0)
-            << size;
+        EXPECT_EQ(parseFile(Bytes(bytes.begin(), bytes.begin() + size), cut).result, 0) << size;
     }
 }
 

@@ -163,7 +163,8 @@ void kevo_packetReader::printHeader(const char* prefix, FILE* out) const
     dump.line(FMT_COMPILE("{} KEVO File Contains {:3} streams\n"), prefixText, record.streamCount);
     dump.line(FMT_COMPILE("{} Symbol ID = auto-generated ID number used inside each data packet\n"),
               prefixText);
-    dump.line(FMT_COMPILE("{}        ID = KEVO_STREAM ID for identifying stream types\n"), prefixText);
+    dump.line(FMT_COMPILE("{}        ID = KEVO_STREAM ID for identifying stream types\n"),
+              prefixText);
     dump.line(FMT_COMPILE("{}\n"), prefixText);
     appendStreams(dump, record, prefixText, false);
     dump.line(FMT_COMPILE("{}\n"), prefixText);

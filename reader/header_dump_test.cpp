@@ -85,7 +85,8 @@ std::string joined(const std::vector<std::string>& writes)
 
 const int32_t kEdgeNumbers[] = {INT32_MIN, -1000, -5, 0, 7, 99, 999, 1000, 65535, INT32_MAX};
 // NUL, 0xFF, 0x80 and control bytes are written as they are.
-const uint32_t kEdgeFourccs[] = {0, 0xFFFFFFFFu, 0x00FF0041u, 0x80000000u, 0x7F0A0D09u, 0x20737067u};
+const uint32_t kEdgeFourccs[] = {0,           0xFFFFFFFFu, 0x00FF0041u,
+                                 0x80000000u, 0x7F0A0D09u, 0x20737067u};
 
 }  // namespace
 
@@ -97,15 +98,16 @@ TEST(HeaderDump, NumbersAndFourccBytesAreThePrintfFormatsBytes)
     for (int32_t index : kEdgeNumbers) {
         for (uint32_t id : kEdgeFourccs) {
             for (uint32_t type : types) {
-                const int32_t count = -index;
+                const int32_t count = ~index;  // the other sign, INT32_MIN to INT32_MAX
                 const std::string line = joined(writesOf([&](FILE* out) {
                     kevo_packetReader::printMeta("#", " x ", index, count, id, type, payload, 4,
                                                  out);
                 }));
-                EXPECT_EQ(line, printfText("%s%smeta %3d/%3d: (ID = 0x%08X:'%c%c%c%c') type='%c' = "
-                                           "unknown type\n",
-                                           "#", " x ", index, count, id, id & 0xFF, (id >> 8) & 0xFF,
-                                           (id >> 16) & 0xFF, id >> 24, static_cast<char>(type)));
+                EXPECT_EQ(line,
+                          printfText("%s%smeta %3d/%3d: (ID = 0x%08X:'%c%c%c%c') type='%c' = "
+                                     "unknown type\n",
+                                     "#", " x ", index, count, id, id & 0xFF, (id >> 8) & 0xFF,
+                                     (id >> 16) & 0xFF, id >> 24, static_cast<char>(type)));
             }
         }
     }
