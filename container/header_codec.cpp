@@ -1,7 +1,8 @@
 #include <algorithm>
 #include <cstdlib>
 #include <cstring>
-#include <vector>
+#include <memory>
+#include <new>
 
 #include <sys/stat.h>
 
@@ -17,12 +18,14 @@ constexpr size_t kStreamFixedBytes = KEVO_STREAM_FIXED_BYTES;
 // stream of unknown size never reserves memory the data does not fill.
 constexpr size_t kPayloadChunk = 64 * 1024;
 
-// A regular file's header is read through a block of the codec's own: two
-// small reads per atom, each an fread call taking the stream's lock, were
-// most of the time spent reading a header of a million atoms. The first
-// block is what stdio would read anyway, so a small header costs the same
-// system calls as before; later ones double up to the largest.
-constexpr size_t kFirstBlockBytes = 4 * 1024;
+// A long header in a regular file is read through a block of the codec's
+// own: two small reads per atom, each an fread call taking the stream's
+// lock, were most of the time spent reading a header of a million atoms. Its
+// first bytes go through stdio as they always did, so a small header costs
+// the same system calls and memory as before; then the blocks double up to
+// the largest.
+constexpr uint64_t kReadAheadAfter = 4 * 1024;
+constexpr size_t kFirstBlockBytes = 8 * 1024;
 constexpr size_t kLargestBlockBytes = 64 * 1024;
 
 // The header's byte source. For a regular file it knows how many bytes can
@@ -44,16 +47,20 @@ public:
 
     bool read(uint8_t* out, size_t size)
     {
-        if (!sizeKnown_) {
+        if (sizeKnown_) {
+            left_ -= size < left_ ? size : left_;
+        }
+        if (!readingAhead_) {
+            taken_ += size;
+            readingAhead_ = sizeKnown_ && taken_ >= kReadAheadAfter;
             return std::fread(out, 1, size, stream_) == size;
         }
-        left_ -= size < left_ ? size : left_;
         while (size > 0) {
             if (next_ == end_ && !refill()) {
                 return false;
             }
             const size_t piece = std::min(size, end_ - next_);
-            std::memcpy(out, block_.data() + next_, piece);
+            std::memcpy(out, block_.get() + next_, piece);
             next_ += piece;
             out += piece;
             size -= piece;
@@ -81,17 +88,22 @@ public:
 private:
     bool refill()
     {
-        const size_t grown = block_.empty() ? kFirstBlockBytes : 2 * block_.size();
-        block_.resize(std::min(grown, kLargestBlockBytes));
+        if (capacity_ < kLargestBlockBytes) {
+            capacity_ = capacity_ > 0 ? 2 * capacity_ : kFirstBlockBytes;
+            block_.reset(new (std::nothrow) uint8_t[capacity_]);
+        }
         next_ = 0;
-        end_ = std::fread(block_.data(), 1, block_.size(), stream_);
+        end_ = block_ ? std::fread(block_.get(), 1, capacity_, stream_) : 0;
         return end_ > 0;
     }
 
     FILE* stream_;
     bool sizeKnown_ = false;
     uint64_t left_ = 0;
-    std::vector<uint8_t> block_;
+    uint64_t taken_ = 0;  // bytes read before the block took over
+    bool readingAhead_ = false;
+    std::unique_ptr<uint8_t[]> block_;
+    size_t capacity_ = 0;
     size_t next_ = 0;  // first byte of the block not yet handed out
     size_t end_ = 0;   // end of what the last fread put in the block
 };

@@ -2,6 +2,9 @@
 
 #include <cstdio>
 #include <string>
+#include <thread>
+
+#include <unistd.h>
 
 #include "container/kevo_container.h"
 #include "tests/support/kevo_bytes.h"
@@ -347,9 +350,23 @@ TEST(HeaderCodec, HeaderOfManyReadBlocksReadsAsFromAPipeAndStopsAtItsEnd)
     ASSERT_EQ(parsed.result, 1);
     EXPECT_EQ(parsed.consumed, static_cast<long>(bytes.size()));
     EXPECT_EQ(written(sized), bytes);
+    // A pipe cannot be moved back, so nothing past the header is read.
+    int ends[2];
+    ASSERT_EQ(pipe(ends), 0);
+    const Bytes piped = concat(bytes, packetBytes(5000));
+    std::thread writer([&] {
+        EXPECT_EQ(write(ends[1], piped.data(), piped.size()), static_cast<ssize_t>(piped.size()));
+        close(ends[1]);
+    });
     kevo_file unsized{};
-    ASSERT_EQ(parseUnsized(bytes, unsized), 1);
+    unsized.file = fdopen(ends[0], "rb");
+    const int result = kevo_readHeader(&unsized);
+    Bytes rest(piped.size());
+    rest.resize(std::fread(rest.data(), 1, rest.size(), unsized.file));
+    writer.join();
+    ASSERT_EQ(result, 1);
     EXPECT_EQ(written(unsized), bytes);
+    EXPECT_EQ(rest, packetBytes(5000));
     for (long size : {4095L, 4096L, 4097L, 61440L, static_cast<long>(bytes.size()) - 1}) {
         kevo_file cut{};
         EXPECT_EQ(parseFile(Bytes(bytes.begin(), bytes.begin() + size), cut).result, 0) << size;
