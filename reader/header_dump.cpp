@@ -1,5 +1,9 @@
 #include <cassert>
+#include <csignal>
 #include <cstdio>
+
+#include <pthread.h>
+#include <sys/stat.h>
 
 #include <fmt/compile.h>
 #include <fmt/format.h>
@@ -29,11 +33,59 @@ constexpr size_t mostBytes(unsigned int) { return 10; }   // 4294967295
 constexpr size_t mostBytes(char) { return 1; }
 constexpr size_t mostBytes(fmt::string_view text) { return text.size(); }
 
+// The signals that stop a run from a terminal, kill(1) or timeout(1). One
+// that arrives while the kernel copies a block into a file cuts the block
+// short at a page boundary, mid-line; held for the length of each write,
+// they end the run between two blocks instead. SIGKILL cannot be held.
+class StopSignalsHeld {
+public:
+    explicit StopSignalsHeld(bool hold) : held_(hold)
+    {
+        if (!held_) {
+            return;
+        }
+        sigset_t stop;
+        sigemptyset(&stop);
+        for (int signal : {SIGHUP, SIGINT, SIGQUIT, SIGTERM}) {
+            sigaddset(&stop, signal);
+        }
+        pthread_sigmask(SIG_BLOCK, &stop, &saved_);
+    }
+    ~StopSignalsHeld()
+    {
+        if (held_) {
+            pthread_sigmask(SIG_SETMASK, &saved_, nullptr);
+        }
+    }
+    StopSignalsHeld(const StopSignalsHeld&) = delete;
+    StopSignalsHeld& operator=(const StopSignalsHeld&) = delete;
+
+private:
+    bool held_;
+    sigset_t saved_;
+};
+
+// A write to a pipe, socket or terminal can wait on its reader for as long
+// as the reader likes, and must not hold the stop signals that long.
+bool writesCannotStall(FILE* out)
+{
+    const int fd = fileno(out);
+    if (fd < 0) {
+        return true;  // a stream in memory
+    }
+    struct stat info;
+    return fstat(fd, &info) == 0 && !S_ISFIFO(info.st_mode) && !S_ISSOCK(info.st_mode) &&
+           !S_ISCHR(info.st_mode);
+}
+
 // Gathers the dump's lines and hands them to `out` a block at a time; the
 // last block goes out when the writer goes away.
 class DumpWriter {
 public:
-    explicit DumpWriter(FILE* out) : out_(out) { text_.reserve(kBlockBytes + kLastLineRoom); }
+    explicit DumpWriter(FILE* out) : out_(out), holdStopSignals_(writesCannotStall(out))
+    {
+        text_.reserve(kBlockBytes + kLastLineRoom);
+    }
     ~DumpWriter() { writeBlock(); }
     DumpWriter(const DumpWriter&) = delete;
     DumpWriter& operator=(const DumpWriter&) = delete;
@@ -68,12 +120,14 @@ private:
     void writeBlock()
     {
         if (text_.size() > 0) {
+            StopSignalsHeld held(holdStopSignals_);
             std::fwrite(text_.data(), 1, text_.size(), out_);
         }
         text_.clear();
     }
 
     FILE* out_;
+    bool holdStopSignals_;
     fmt::memory_buffer text_;
 };
 

@@ -1,11 +1,14 @@
 #include <gtest/gtest.h>
 
+#include <csignal>
 #include <cstdarg>
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
 #include <string>
 #include <vector>
+
+#include <pthread.h>
 
 #include "reader/kevo_reader.h"
 #include "tests/support/kevo_bytes.h"
@@ -323,4 +326,36 @@ TEST(HeaderDump, SameDumpAfterTheStreamIsClosed)
     testing::internal::CaptureStderr();
     reader.printHeader(nullptr);
     EXPECT_EQ(testing::internal::GetCapturedStderr(), before);
+}
+
+namespace {
+
+bool stopSignalsHeld()
+{
+    sigset_t mask;
+    pthread_sigmask(SIG_BLOCK, nullptr, &mask);
+    return sigismember(&mask, SIGHUP) && sigismember(&mask, SIGINT) &&
+           sigismember(&mask, SIGQUIT) && sigismember(&mask, SIGTERM);
+}
+
+ssize_t noteHeldSignals(void* held, const char*, size_t size)
+{
+    *static_cast<bool*>(held) = stopSignalsHeld();
+    return static_cast<ssize_t>(size);
+}
+
+}  // namespace
+
+// A stop that lands inside a write would leave that block cut mid-line.
+TEST(HeaderDump, StopSignalsWaitUntilTheBlockIsWritten)
+{
+    bool heldWhileWriting = false;
+    cookie_io_functions_t io{};
+    io.write = noteHeldSignals;
+    FILE* out = fopencookie(&heldWhileWriting, "w", io);
+    std::setvbuf(out, nullptr, _IONBF, 0);
+    kevo_packetReader::printMeta("#", "", 0, 1, kevo_fourcc("abcd"), 'f', nullptr, 0, out);
+    std::fclose(out);
+    EXPECT_TRUE(heldWhileWriting);
+    EXPECT_FALSE(stopSignalsHeld());
 }
