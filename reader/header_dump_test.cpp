@@ -5,6 +5,7 @@
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
+#include <numeric>
 #include <string>
 #include <vector>
 
@@ -77,13 +78,12 @@ std::vector<std::string> writesOf(Print print)
     return writes;
 }
 
-std::string joined(const std::vector<std::string>& writes)
+bool stopSignalsHeld()
 {
-    std::string text;
-    for (const std::string& write : writes) {
-        text += write;
-    }
-    return text;
+    sigset_t mask;
+    pthread_sigmask(SIG_BLOCK, nullptr, &mask);
+    return sigismember(&mask, SIGHUP) && sigismember(&mask, SIGINT) &&
+           sigismember(&mask, SIGQUIT) && sigismember(&mask, SIGTERM);
 }
 
 const int32_t kEdgeNumbers[] = {INT32_MIN, -1000, -5, 0, 7, 99, 999, 1000, 65535, INT32_MAX};
@@ -102,15 +102,15 @@ TEST(HeaderDump, NumbersAndFourccBytesAreThePrintfFormatsBytes)
         for (uint32_t id : kEdgeFourccs) {
             for (uint32_t type : types) {
                 const int32_t count = ~index;  // the other sign, INT32_MIN to INT32_MAX
-                const std::string line = joined(writesOf([&](FILE* out) {
+                const std::vector<std::string> writes = writesOf([&](FILE* out) {
                     kevo_packetReader::printMeta("#", " x ", index, count, id, type, payload, 4,
                                                  out);
-                }));
-                EXPECT_EQ(line,
-                          printfText("%s%smeta %3d/%3d: (ID = 0x%08X:'%c%c%c%c') type='%c' = "
-                                     "unknown type\n",
-                                     "#", " x ", index, count, id, id & 0xFF, (id >> 8) & 0xFF,
-                                     (id >> 16) & 0xFF, id >> 24, static_cast<char>(type)));
+                });
+                const std::string expected = printfText(
+                    "%s%smeta %3d/%3d: (ID = 0x%08X:'%c%c%c%c') type='%c' = unknown type\n", "#",
+                    " x ", index, count, id, id & 0xFF, (id >> 8) & 0xFF, (id >> 16) & 0xFF,
+                    id >> 24, static_cast<char>(type));
+                EXPECT_EQ(writes, std::vector<std::string>{expected});
             }
         }
     }
@@ -132,13 +132,14 @@ TEST(HeaderDump, ValuesAtTheEdgesOfTheirTypes)
         {'c', {0x00}, "0"},
     };
     for (const Case& c : cases) {
-        const std::string line = joined(writesOf([&](FILE* out) {
+        const std::vector<std::string> writes = writesOf([&](FILE* out) {
             kevo_packetReader::printMeta("#", "", 0, 1, kevo_fourcc("abcd"), c.type,
                                          c.payload.data(), static_cast<int32_t>(c.payload.size()),
                                          out);
-        }));
-        EXPECT_EQ(line, std::string("#meta   0/  1: (ID = 0x64636261:'abcd') type='") +
-                            static_cast<char>(c.type) + "' = " + c.value + "\n");
+        });
+        const std::string expected = std::string("#meta   0/  1: (ID = 0x64636261:'abcd') type='") +
+                                     static_cast<char>(c.type) + "' = " + c.value + "\n";
+        EXPECT_EQ(writes, std::vector<std::string>{expected});
     }
 }
 
@@ -175,7 +176,7 @@ TEST(HeaderDump, StreamListIsThePrintfFormatsBytesInWholeLineWrites)
 
     const std::vector<std::string> writes =
         writesOf([&](FILE* out) { reader.printStreams("P", true, out); });
-    EXPECT_EQ(joined(writes), expected);
+    EXPECT_EQ(std::accumulate(writes.begin(), writes.end(), std::string()), expected);
     EXPECT_GT(writes.size(), 1u);
     for (const std::string& write : writes) {
         EXPECT_EQ(write.back(), '\n');
@@ -327,31 +328,15 @@ TEST(HeaderDump, SameDumpAfterTheStreamIsClosed)
     reader.printHeader(nullptr);
     EXPECT_EQ(testing::internal::GetCapturedStderr(), before);
 }
-
-namespace {
-
-bool stopSignalsHeld()
-{
-    sigset_t mask;
-    pthread_sigmask(SIG_BLOCK, nullptr, &mask);
-    return sigismember(&mask, SIGHUP) && sigismember(&mask, SIGINT) &&
-           sigismember(&mask, SIGQUIT) && sigismember(&mask, SIGTERM);
-}
-
-ssize_t noteHeldSignals(void* held, const char*, size_t size)
-{
-    *static_cast<bool*>(held) = stopSignalsHeld();
-    return static_cast<ssize_t>(size);
-}
-
-}  // namespace
-
 // A stop that lands inside a write would leave that block cut mid-line.
 TEST(HeaderDump, StopSignalsWaitUntilTheBlockIsWritten)
 {
     bool heldWhileWriting = false;
     cookie_io_functions_t io{};
-    io.write = noteHeldSignals;
+    io.write = [](void* held, const char*, size_t size) {
+        *static_cast<bool*>(held) = stopSignalsHeld();
+        return static_cast<ssize_t>(size);
+    };
     FILE* out = fopencookie(&heldWhileWriting, "w", io);
     std::setvbuf(out, nullptr, _IONBF, 0);
     kevo_packetReader::printMeta("#", "", 0, 1, kevo_fourcc("abcd"), 'f', nullptr, 0, out);
