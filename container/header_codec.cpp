@@ -1,6 +1,8 @@
+#include <algorithm>
 #include <cstdlib>
 #include <cstring>
-#include <vector>
+#include <memory>
+#include <new>
 
 #include <sys/stat.h>
 
@@ -16,10 +18,21 @@ constexpr size_t kStreamFixedBytes = KEVO_STREAM_FIXED_BYTES;
 // stream of unknown size never reserves memory the data does not fill.
 constexpr size_t kPayloadChunk = 64 * 1024;
 
+// A long header in a regular file is read through a block of the codec's
+// own: two small reads per atom, each an fread call taking the stream's
+// lock, were most of the time spent reading a header of a million atoms. Its
+// first bytes go through stdio as they always did, so a small header costs
+// the same system calls and memory as before; then the blocks double up to
+// the largest.
+constexpr uint64_t kReadAheadAfter = 4 * 1024;
+constexpr size_t kFirstBlockBytes = 8 * 1024;
+constexpr size_t kLargestBlockBytes = 64 * 1024;
+
 // The header's byte source. For a regular file it knows how many bytes can
 // still follow, which lets a count or a length be refused before anything is
 // allocated for it; for a pipe it cannot know, and callers grow as entries
-// arrive instead.
+// arrive instead. Only a regular file is read ahead, since only there can
+// the bytes read past the header be given back.
 class HeaderInput {
 public:
     explicit HeaderInput(FILE* stream) : stream_(stream)
@@ -34,11 +47,23 @@ public:
 
     bool read(uint8_t* out, size_t size)
     {
-        if (std::fread(out, 1, size, stream_) != size) {
-            return false;
-        }
         if (sizeKnown_) {
             left_ -= size < left_ ? size : left_;
+        }
+        if (!readingAhead_) {
+            taken_ += size;
+            readingAhead_ = sizeKnown_ && taken_ >= kReadAheadAfter;
+            return std::fread(out, 1, size, stream_) == size;
+        }
+        while (size > 0) {
+            if (next_ == end_ && !refill()) {
+                return false;
+            }
+            const size_t piece = std::min(size, end_ - next_);
+            std::memcpy(out, block_.get() + next_, piece);
+            next_ += piece;
+            out += piece;
+            size -= piece;
         }
         return true;
     }
@@ -50,10 +75,37 @@ public:
         return !sizeKnown_ || count <= left_ / minBytes;
     }
 
+    // Moves the stream back over what was read ahead and not used, so that
+    // it stands at the first byte after the last one read. False when the
+    // stream cannot be moved.
+    bool giveBackReadAhead()
+    {
+        const off_t unused = static_cast<off_t>(end_ - next_);
+        next_ = end_;
+        return unused == 0 || fseeko(stream_, -unused, SEEK_CUR) == 0;
+    }
+
 private:
+    bool refill()
+    {
+        if (capacity_ < kLargestBlockBytes) {
+            capacity_ = capacity_ > 0 ? 2 * capacity_ : kFirstBlockBytes;
+            block_.reset(new (std::nothrow) uint8_t[capacity_]);
+        }
+        next_ = 0;
+        end_ = block_ ? std::fread(block_.get(), 1, capacity_, stream_) : 0;
+        return end_ > 0;
+    }
+
     FILE* stream_;
     bool sizeKnown_ = false;
     uint64_t left_ = 0;
+    uint64_t taken_ = 0;  // bytes read before the block took over
+    bool readingAhead_ = false;
+    std::unique_ptr<uint8_t[]> block_;
+    size_t capacity_ = 0;
+    size_t next_ = 0;  // first byte of the block not yet handed out
+    size_t end_ = 0;   // end of what the last fread put in the block
 };
 
 void freeAtoms(int32_t count, kevo_atom* atoms)
@@ -67,16 +119,56 @@ void freeAtoms(int32_t count, kevo_atom* atoms)
     std::free(atoms);
 }
 
-// Copies a finished list into one malloc'ed array, the form the record owns.
+// Entries read so far, in a malloc'ed array that doubles as they arrive, so
+// memory grows only with what has really been read. The finished array is
+// handed to the record as it stands, trimmed to its entries: no copy at the
+// end, and a large array grows by the C library moving its pages rather
+// than its bytes.
 template <typename T>
-T* toMallocArray(const std::vector<T>& items)
-{
-    T* array = static_cast<T*>(std::malloc(items.size() * sizeof(T)));
-    if (array) {
-        std::memcpy(array, items.data(), items.size() * sizeof(T));
+class ArrivedList {
+public:
+    ArrivedList() = default;
+    ~ArrivedList() { std::free(items_); }
+    ArrivedList(const ArrivedList&) = delete;
+    ArrivedList& operator=(const ArrivedList&) = delete;
+
+    // False, with the list as it was, when there is no memory for one more.
+    bool append(const T& item)
+    {
+        if (size_ == capacity_) {
+            const size_t grown = capacity_ > 0 ? 2 * capacity_ : kFirstCapacity;
+            T* bigger = static_cast<T*>(std::realloc(items_, grown * sizeof(T)));
+            if (!bigger) {
+                return false;
+            }
+            items_ = bigger;
+            capacity_ = grown;
+        }
+        items_[size_++] = item;
+        return true;
     }
-    return array;
-}
+
+    // The array, for the record to own; the list is empty afterwards.
+    T* handOver()
+    {
+        T* trimmed = static_cast<T*>(std::realloc(items_, size_ * sizeof(T)));
+        T* array = trimmed ? trimmed : items_;
+        items_ = nullptr;
+        size_ = 0;
+        capacity_ = 0;
+        return array;
+    }
+
+    size_t size() const { return size_; }
+    T& operator[](size_t index) { return items_[index]; }
+
+private:
+    static constexpr size_t kFirstCapacity = 8;
+
+    T* items_ = nullptr;
+    size_t size_ = 0;
+    size_t capacity_ = 0;
+};
 
 uint8_t* readPayload(HeaderInput& in, int32_t length)
 {
@@ -128,22 +220,13 @@ bool readAtomFrom(HeaderInput& in, kevo_atom* atom)
 
 // Atoms read so far; frees their payloads unless handed over.
 struct PendingAtoms {
-    std::vector<kevo_atom> items;
+    ArrivedList<kevo_atom> items;
 
     ~PendingAtoms()
     {
-        for (kevo_atom& atom : items) {
-            std::free(atom.data);
+        for (size_t i = 0; i < items.size(); ++i) {
+            std::free(items[i].data);
         }
-    }
-
-    kevo_atom* handOver()
-    {
-        kevo_atom* array = toMallocArray(items);
-        if (array) {
-            items.clear();
-        }
-        return array;
     }
 };
 
@@ -163,10 +246,13 @@ bool readAtomList(HeaderInput& in, int32_t count, kevo_atom** out)
         if (!readAtomFrom(in, &atom)) {
             return false;
         }
-        pending.items.push_back(atom);
+        if (!pending.items.append(atom)) {
+            std::free(atom.data);
+            return false;
+        }
     }
-    *out = pending.handOver();
-    return *out != nullptr;
+    *out = pending.items.handOver();
+    return true;
 }
 
 bool readStreamFrom(HeaderInput& in, kevo_stream* stream)
@@ -188,22 +274,13 @@ bool readStreamFrom(HeaderInput& in, kevo_stream* stream)
 
 // Streams read so far; frees their atoms unless handed over.
 struct PendingStreams {
-    std::vector<kevo_stream> items;
+    ArrivedList<kevo_stream> items;
 
     ~PendingStreams()
     {
-        for (kevo_stream& stream : items) {
-            freeAtoms(stream.metaCount, stream.metas);
+        for (size_t i = 0; i < items.size(); ++i) {
+            freeAtoms(items[i].metaCount, items[i].metas);
         }
-    }
-
-    kevo_stream* handOver()
-    {
-        kevo_stream* array = toMallocArray(items);
-        if (array) {
-            items.clear();
-        }
-        return array;
     }
 };
 
@@ -222,10 +299,13 @@ bool readStreamList(HeaderInput& in, int32_t count, kevo_stream** out)
         if (!readStreamFrom(in, &stream)) {
             return false;
         }
-        pending.items.push_back(stream);
+        if (!pending.items.append(stream)) {
+            freeAtoms(stream.metaCount, stream.metas);
+            return false;
+        }
     }
-    *out = pending.handOver();
-    return *out != nullptr;
+    *out = pending.items.handOver();
+    return true;
 }
 
 bool readHeaderFrom(HeaderInput& in, kevo_file* record)
@@ -333,7 +413,12 @@ void kevo_freeHeader(kevo_file* record)
 int kevo_readAtom(FILE* stream, kevo_atom* atom)
 {
     HeaderInput in(stream);
-    return readAtomFrom(in, atom) ? 1 : 0;
+    if (readAtomFrom(in, atom) && in.giveBackReadAhead()) {
+        return 1;
+    }
+    std::free(atom->data);
+    atom->data = nullptr;
+    return 0;
 }
 
 int kevo_readHeader(kevo_file* record)
@@ -343,7 +428,7 @@ int kevo_readHeader(kevo_file* record)
         return 0;
     }
     HeaderInput in(record->file);
-    if (!readHeaderFrom(in, record)) {
+    if (!readHeaderFrom(in, record) || !in.giveBackReadAhead()) {
         kevo_freeHeader(record);
         return 0;
     }

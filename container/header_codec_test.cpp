@@ -2,6 +2,9 @@
 
 #include <cstdio>
 #include <string>
+#include <thread>
+
+#include <unistd.h>
 
 #include "container/kevo_container.h"
 #include "tests/support/kevo_bytes.h"
@@ -327,6 +330,47 @@ TEST(HeaderCodec, LargePayloadFromAnUnsizedStreamArrivesWhole)
     ASSERT_EQ(parseUnsized(encode(header), record), 1);
     ASSERT_EQ(record.metas[0].length, 300000);
     EXPECT_EQ(Bytes(record.metas[0].data, record.metas[0].data + 300000), payload);
+}
+
+TEST(HeaderCodec, HeaderOfManyReadBlocksReadsAsFromAPipeAndStopsAtItsEnd)
+{
+    // Far more than one read block, with payloads longer than a block.
+    Header header;
+    for (uint16_t i = 0; i < 3; ++i) {
+        Stream stream{"pav2", 0, 0, i, {}, std::nullopt};
+        for (int32_t j = 0; j < 300; ++j) {
+            stream.atoms.push_back(intAtom("x000", i * j));
+        }
+        stream.atoms.push_back(rawAtom("blob", 'b', packetBytes(70000u + i, i)));
+        header.streams.push_back(stream);
+    }
+    const Bytes bytes = encode(header);
+    kevo_file sized{};
+    const Parsed parsed = parseFile(concat(bytes, packetBytes(5000)), sized);
+    ASSERT_EQ(parsed.result, 1);
+    EXPECT_EQ(parsed.consumed, static_cast<long>(bytes.size()));
+    EXPECT_EQ(written(sized), bytes);
+    // A pipe cannot be moved back, so nothing past the header is read.
+    int ends[2];
+    ASSERT_EQ(pipe(ends), 0);
+    const Bytes piped = concat(bytes, packetBytes(5000));
+    std::thread writer([&] {
+        EXPECT_EQ(write(ends[1], piped.data(), piped.size()), static_cast<ssize_t>(piped.size()));
+        close(ends[1]);
+    });
+    kevo_file unsized{};
+    unsized.file = fdopen(ends[0], "rb");
+    const int result = kevo_readHeader(&unsized);
+    Bytes rest(piped.size());
+    rest.resize(std::fread(rest.data(), 1, rest.size(), unsized.file));
+    writer.join();
+    ASSERT_EQ(result, 1);
+    EXPECT_EQ(written(unsized), bytes);
+    EXPECT_EQ(rest, packetBytes(5000));
+    for (long size : {4095L, 4096L, 4097L, 61440L, static_cast<long>(bytes.size()) - 1}) {
+        kevo_file cut{};
+        EXPECT_EQ(parseFile(Bytes(bytes.begin(), bytes.begin() + size), cut).result, 0) << size;
+    }
 }
 
 namespace {

@@ -1,36 +1,203 @@
+#include <cassert>
+#include <csignal>
 #include <cstdio>
+
+#include <pthread.h>
+#include <sys/stat.h>
+
+#include <fmt/compile.h>
+#include <fmt/format.h>
 
 #include "reader/kevo_reader.h"
 
 namespace {
 
-const char* const kDefaultPrefix = "# INFO:";
-const char* const kFileLevelIndent = " kevo header ";
-const char* const kStreamAtomIndent = "             ";
+constexpr fmt::string_view kDefaultPrefix = "# INFO:";
+constexpr fmt::string_view kFileLevelIndent = " kevo header ";
+constexpr fmt::string_view kStreamAtomIndent = "             ";
 
-void printBadFile(FILE* out)
+// A dump of a million atoms is some 80 MB of text. It leaves in blocks of
+// about this size, one fwrite each, and a block always ends at a line end:
+// few writes, and on an unbuffered stream a run stopped between two blocks
+// has printed whole lines only.
+constexpr size_t kBlockBytes = 64 * 1024;
+// Room for the line that takes a block past kBlockBytes, so that a block
+// needs one allocation rather than a dozen growing ones.
+constexpr size_t kLastLineRoom = 4 * 1024;
+
+// The most bytes an argument of the dump's formats can come to. Numbers are
+// printed in decimal or as eight hex digits, and no width in the formats is
+// wider than a number's longest form, so these bound every field.
+constexpr size_t mostBytes(int) { return 11; }            // -2147483648
+constexpr size_t mostBytes(unsigned int) { return 10; }   // 4294967295
+constexpr size_t mostBytes(char) { return 1; }
+constexpr size_t mostBytes(fmt::string_view text) { return text.size(); }
+
+// The signals that stop a run from a terminal, kill(1) or timeout(1). One
+// that arrives while the kernel copies a block into a file cuts the block
+// short at a page boundary, mid-line; held for the length of each write,
+// they end the run between two blocks instead. SIGKILL cannot be held.
+class StopSignalsHeld {
+public:
+    explicit StopSignalsHeld(bool hold) : held_(hold)
+    {
+        if (!held_) {
+            return;
+        }
+        sigset_t stop;
+        sigemptyset(&stop);
+        for (int signal : {SIGHUP, SIGINT, SIGQUIT, SIGTERM}) {
+            sigaddset(&stop, signal);
+        }
+        pthread_sigmask(SIG_BLOCK, &stop, &saved_);
+    }
+    ~StopSignalsHeld()
+    {
+        if (held_) {
+            pthread_sigmask(SIG_SETMASK, &saved_, nullptr);
+        }
+    }
+    StopSignalsHeld(const StopSignalsHeld&) = delete;
+    StopSignalsHeld& operator=(const StopSignalsHeld&) = delete;
+
+private:
+    bool held_;
+    sigset_t saved_;
+};
+
+// A write to a pipe, socket or terminal can wait on its reader for as long
+// as the reader likes, and must not hold the stop signals that long.
+bool writesCannotStall(FILE* out)
 {
-    std::fprintf(out, "# kevo_packetReader: ERROR kevo file is bad, unable to proceed\n");
+    const int fd = fileno(out);
+    if (fd < 0) {
+        return true;  // a stream in memory
+    }
+    struct stat info;
+    return fstat(fd, &info) == 0 && !S_ISFIFO(info.st_mode) && !S_ISSOCK(info.st_mode) &&
+           !S_ISCHR(info.st_mode);
 }
 
-// The fourcc's four bytes from the least significant up, as characters.
-char fourccChar(uint32_t id, int index)
+// Gathers the dump's lines and hands them to `out` a block at a time; the
+// last block goes out when the writer goes away.
+class DumpWriter {
+public:
+    explicit DumpWriter(FILE* out) : out_(out), holdStopSignals_(writesCannotStall(out))
+    {
+        text_.reserve(kBlockBytes + kLastLineRoom);
+    }
+    ~DumpWriter() { writeBlock(); }
+    DumpWriter(const DumpWriter&) = delete;
+    DumpWriter& operator=(const DumpWriter&) = delete;
+
+    // Appends the start of a line; `format` is a FMT_COMPILE string. fmt
+    // writes through a plain pointer at twice the speed of its buffer's
+    // appender, so room is made first for the most the text can take: the
+    // format's own length, which covers its literal text, and each
+    // argument's longest form.
+    template <typename Format, typename... Args>
+    void append(const Format& format, const Args&... args)
+    {
+        const size_t start = text_.size();
+        const size_t most = fmt::string_view(format).size() + (mostBytes(args) + ... + 0);
+        text_.resize(start + most);
+        char* const end = fmt::format_to(text_.data() + start, format, args...);
+        assert(end <= text_.data() + start + most);
+        text_.resize(static_cast<size_t>(end - text_.data()));
+    }
+
+    // Appends the rest of a line, its line end included.
+    template <typename Format, typename... Args>
+    void line(const Format& format, const Args&... args)
+    {
+        append(format, args...);
+        if (text_.size() >= kBlockBytes) {
+            writeBlock();
+        }
+    }
+
+private:
+    void writeBlock()
+    {
+        if (text_.size() > 0) {
+            StopSignalsHeld held(holdStopSignals_);
+            std::fwrite(text_.data(), 1, text_.size(), out_);
+        }
+        text_.clear();
+    }
+
+    FILE* out_;
+    bool holdStopSignals_;
+    fmt::memory_buffer text_;
+};
+
+// The four bytes of a fourcc from the least significant up, each written as
+// the character with that code, a zero byte included.
+class FourccText {
+public:
+    explicit FourccText(uint32_t id) { kevo_putLE32(bytes_, id); }
+
+    fmt::string_view view() const
+    {
+        return {reinterpret_cast<const char*>(bytes_), sizeof bytes_};
+    }
+
+private:
+    uint8_t bytes_[4];
+};
+
+// Measured once per dump rather than once per line.
+fmt::string_view prefixOrDefault(const char* prefix)
 {
-    return static_cast<char>((id >> (8 * index)) & 0xFF);
+    return prefix ? fmt::string_view(prefix) : kDefaultPrefix;
 }
 
-void printSeparator(const char* prefix, FILE* out)
+void appendBadFile(DumpWriter& dump)
 {
-    std::fprintf(out, "%s\n", prefix);
+    dump.line(FMT_COMPILE("# kevo_packetReader: ERROR kevo file is bad, unable to proceed\n"));
 }
 
-void printAtoms(const char* prefix, const char* indent, int32_t count, const kevo_atom* atoms,
-                FILE* out)
+void appendMeta(DumpWriter& dump, fmt::string_view prefix, fmt::string_view indent, int32_t index,
+                int32_t count, uint32_t id, uint32_t type, const uint8_t* payload,
+                int32_t payloadLength)
+{
+    dump.append(FMT_COMPILE("{}{}meta {:3}/{:3}: (ID = 0x{:08X}:'{}') type='{}' = "), prefix,
+                indent, index, count, id, FourccText(id).view(),
+                static_cast<char>(type));
+    const bool isByte = type == 'c';
+    const bool isInt = type == 'i';
+    // A payload too short for its type is as unreadable as a missing one.
+    if (!payload || (isByte && payloadLength < 1) || (isInt && payloadLength < 4)) {
+        dump.line(FMT_COMPILE(" BAD Data Section!\n"));
+    } else if (isByte) {
+        dump.line(FMT_COMPILE("{}\n"), static_cast<int>(payload[0]));
+    } else if (isInt) {
+        dump.line(FMT_COMPILE("{}\n"), kevo_getLE32Signed(payload));
+    } else {
+        dump.line(FMT_COMPILE("unknown type\n"));
+    }
+}
+
+void appendAtoms(DumpWriter& dump, fmt::string_view prefix, fmt::string_view indent, int32_t count,
+                 const kevo_atom* atoms)
 {
     for (int32_t j = 0; atoms && j < count; ++j) {
         const kevo_atom& atom = atoms[j];
-        kevo_packetReader::printMeta(prefix, indent, j, count, atom.id, atom.type, atom.data,
-                                     atom.length, out);
+        appendMeta(dump, prefix, indent, j, count, atom.id, atom.type, atom.data, atom.length);
+    }
+}
+
+void appendStreams(DumpWriter& dump, const kevo_file& record, fmt::string_view prefix,
+                   bool withAtoms)
+{
+    for (int32_t i = 0; record.streams && i < record.streamCount; ++i) {
+        const kevo_stream& stream = record.streams[i];
+        dump.line(FMT_COMPILE("{} Stream {:3}: Symbol ID={:3} (ID = 0x{:08X}:'{}') [{}]\n"),
+                  prefix, i, static_cast<int>(stream.symbolID), stream.id,
+                  FourccText(stream.id).view(), fmt::string_view(kevo_streamKindName(stream.kind)));
+        if (withAtoms) {
+            appendAtoms(dump, prefix, kStreamAtomIndent, stream.metaCount, stream.metas);
+        }
     }
 }
 
@@ -38,65 +205,45 @@ void printAtoms(const char* prefix, const char* indent, int32_t count, const kev
 
 void kevo_packetReader::printHeader(const char* prefix, FILE* out) const
 {
-    if (!prefix) {
-        prefix = kDefaultPrefix;
-    }
+    const fmt::string_view prefixText = prefixOrDefault(prefix);
+    DumpWriter dump(out);
     if (!valid) {
-        printBadFile(out);
+        appendBadFile(dump);
         return;
     }
     const kevo_file& record = *fileRecord;
-    std::fprintf(out, "%s File: \"%s\"\n", prefix, record.path ? record.path : "");
-    std::fprintf(out, "%s KEVO File Contains %3d streams\n", prefix, record.streamCount);
-    std::fprintf(out, "%s Symbol ID = auto-generated ID number used inside each data packet\n",
-                 prefix);
-    std::fprintf(out, "%s        ID = KEVO_STREAM ID for identifying stream types\n", prefix);
-    printSeparator(prefix, out);
-    printStreams(prefix, false, out);
-    printSeparator(prefix, out);
+    dump.line(FMT_COMPILE("{} File: \"{}\"\n"), prefixText,
+              fmt::string_view(record.path ? record.path : ""));
+    dump.line(FMT_COMPILE("{} KEVO File Contains {:3} streams\n"), prefixText, record.streamCount);
+    dump.line(FMT_COMPILE("{} Symbol ID = auto-generated ID number used inside each data packet\n"),
+              prefixText);
+    dump.line(FMT_COMPILE("{}        ID = KEVO_STREAM ID for identifying stream types\n"),
+              prefixText);
+    dump.line(FMT_COMPILE("{}\n"), prefixText);
+    appendStreams(dump, record, prefixText, false);
+    dump.line(FMT_COMPILE("{}\n"), prefixText);
     if (record.metas) {
-        std::fprintf(out, "%s KEVO File Meta Data:\n", prefix);
-        printAtoms(prefix, kFileLevelIndent, record.metaCount, record.metas, out);
+        dump.line(FMT_COMPILE("{} KEVO File Meta Data:\n"), prefixText);
+        appendAtoms(dump, prefixText, kFileLevelIndent, record.metaCount, record.metas);
     }
-    printStreams(prefix, true, out);
+    appendStreams(dump, record, prefixText, true);
 }
 
 void kevo_packetReader::printStreams(const char* prefix, bool withAtoms, FILE* out) const
 {
+    DumpWriter dump(out);
     if (!valid) {
-        printBadFile(out);
+        appendBadFile(dump);
         return;
     }
-    const kevo_file& record = *fileRecord;
-    for (int32_t i = 0; record.streams && i < record.streamCount; ++i) {
-        const kevo_stream& stream = record.streams[i];
-        std::fprintf(out, "%s Stream %3d: Symbol ID=%3d (ID = 0x%08X:'%c%c%c%c') [%s]\n", prefix,
-                     i, static_cast<int>(stream.symbolID), stream.id, fourccChar(stream.id, 0),
-                     fourccChar(stream.id, 1), fourccChar(stream.id, 2), fourccChar(stream.id, 3),
-                     kevo_streamKindName(stream.kind));
-        if (withAtoms) {
-            printAtoms(prefix, kStreamAtomIndent, stream.metaCount, stream.metas, out);
-        }
-    }
+    appendStreams(dump, *fileRecord, prefixOrDefault(prefix), withAtoms);
 }
 
 void kevo_packetReader::printMeta(const char* prefix, const char* indent, int32_t index,
                                   int32_t count, uint32_t id, uint32_t type,
                                   const uint8_t* payload, int32_t payloadLength, FILE* out)
 {
-    std::fprintf(out, "%s%smeta %3d/%3d: (ID = 0x%08X:'%c%c%c%c') type='%c' = ", prefix, indent,
-                 index, count, id, fourccChar(id, 0), fourccChar(id, 1), fourccChar(id, 2),
-                 fourccChar(id, 3), static_cast<char>(type));
-    const bool isByte = type == 'c';
-    const bool isInt = type == 'i';
-    // A payload too short for its type is as unreadable as a missing one.
-    if (!payload || (isByte && payloadLength < 1) || (isInt && payloadLength < 4)) {
-        std::fprintf(out, " BAD Data Section!\n");
-    } else if (isByte) {
-        std::fprintf(out, "%d\n", static_cast<int>(payload[0]));
-    } else if (isInt) {
-        std::fprintf(out, "%d\n", kevo_getLE32Signed(payload));
-    } else {
-        std::fprintf(out, "unknown type\n");
-    }
+    DumpWriter dump(out);
+    appendMeta(dump, prefixOrDefault(prefix), indent ? indent : "", index, count, id, type,
+               payload, payloadLength);
 }

@@ -1,7 +1,15 @@
 #include <gtest/gtest.h>
 
+#include <csignal>
+#include <cstdarg>
+#include <cstdint>
 #include <cstdio>
+#include <cstdlib>
+#include <numeric>
 #include <string>
+#include <vector>
+
+#include <pthread.h>
 
 #include "reader/kevo_reader.h"
 #include "tests/support/kevo_bytes.h"
@@ -38,7 +46,142 @@ std::string metaLine(const std::string& indent, const std::string& rest)
 
 const std::string kStreamIndent(13, ' ');
 
+// What the C library's printf makes of a format, NUL bytes included: the
+// reference every byte of the dump is held to.
+__attribute__((format(printf, 1, 2))) std::string printfText(const char* format, ...)
+{
+    char text[256];
+    va_list args;
+    va_start(args, format);
+    const int length = std::vsnprintf(text, sizeof text, format, args);
+    va_end(args);
+    return std::string(text, static_cast<size_t>(length));
+}
+
+ssize_t keepWrite(void* writes, const char* bytes, size_t size)
+{
+    static_cast<std::vector<std::string>*>(writes)->emplace_back(bytes, size);
+    return static_cast<ssize_t>(size);
+}
+
+// Each write that `print` makes on an unbuffered stream, as it arrived.
+template <typename Print>
+std::vector<std::string> writesOf(Print print)
+{
+    std::vector<std::string> writes;
+    cookie_io_functions_t io{};
+    io.write = keepWrite;
+    FILE* out = fopencookie(&writes, "w", io);
+    std::setvbuf(out, nullptr, _IONBF, 0);
+    print(out);
+    std::fclose(out);
+    return writes;
+}
+
+bool stopSignalsHeld()
+{
+    sigset_t mask;
+    pthread_sigmask(SIG_BLOCK, nullptr, &mask);
+    return sigismember(&mask, SIGHUP) && sigismember(&mask, SIGINT) &&
+           sigismember(&mask, SIGQUIT) && sigismember(&mask, SIGTERM);
+}
+
+const int32_t kEdgeNumbers[] = {INT32_MIN, -1000, -5, 0, 7, 99, 999, 1000, 65535, INT32_MAX};
+// NUL, 0xFF, 0x80 and control bytes are written as they are.
+const uint32_t kEdgeFourccs[] = {0,           0xFFFFFFFFu, 0x00FF0041u,
+                                 0x80000000u, 0x7F0A0D09u, 0x20737067u};
+
 }  // namespace
+
+TEST(HeaderDump, NumbersAndFourccBytesAreThePrintfFormatsBytes)
+{
+    // Types other than 'c' and 'i', including one whose low byte is 'c'.
+    const uint32_t types[] = {0, 'f', 0x80, 0xFF, 0x100 + 'c'};
+    const uint8_t payload[4] = {};
+    for (int32_t index : kEdgeNumbers) {
+        for (uint32_t id : kEdgeFourccs) {
+            for (uint32_t type : types) {
+                const int32_t count = ~index;  // the other sign, INT32_MIN to INT32_MAX
+                const std::vector<std::string> writes = writesOf([&](FILE* out) {
+                    kevo_packetReader::printMeta("#", " x ", index, count, id, type, payload, 4,
+                                                 out);
+                });
+                const std::string expected = printfText(
+                    "%s%smeta %3d/%3d: (ID = 0x%08X:'%c%c%c%c') type='%c' = unknown type\n", "#",
+                    " x ", index, count, id, id & 0xFF, (id >> 8) & 0xFF, (id >> 16) & 0xFF,
+                    id >> 24, static_cast<char>(type));
+                EXPECT_EQ(writes, std::vector<std::string>{expected});
+            }
+        }
+    }
+}
+
+TEST(HeaderDump, ValuesAtTheEdgesOfTheirTypes)
+{
+    struct Case {
+        uint32_t type;
+        std::vector<uint8_t> payload;
+        const char* value;
+    };
+    const Case cases[] = {
+        {'i', {0x00, 0x00, 0x00, 0x80}, "-2147483648"},
+        {'i', {0xFF, 0xFF, 0xFF, 0x7F}, "2147483647"},
+        {'i', {0xFF, 0xFF, 0xFF, 0xFF}, "-1"},  // UINT32_MAX stored
+        {'i', {0xE8, 0x03, 0x00, 0x00, 0x55}, "1000"},
+        {'c', {0x80, 0x01}, "128"},
+        {'c', {0x00}, "0"},
+    };
+    for (const Case& c : cases) {
+        const std::vector<std::string> writes = writesOf([&](FILE* out) {
+            kevo_packetReader::printMeta("#", "", 0, 1, kevo_fourcc("abcd"), c.type,
+                                         c.payload.data(), static_cast<int32_t>(c.payload.size()),
+                                         out);
+        });
+        const std::string expected = std::string("#meta   0/  1: (ID = 0x64636261:'abcd') type='") +
+                                     static_cast<char>(c.type) + "' = " + c.value + "\n";
+        EXPECT_EQ(writes, std::vector<std::string>{expected});
+    }
+}
+
+TEST(HeaderDump, StreamListIsThePrintfFormatsBytesInWholeLineWrites)
+{
+    // Over a thousand streams, each with an atom: numbers past their width
+    // and a dump of several blocks.
+    constexpr int32_t kStreams = 1200;
+    kevo_file record;
+    record.streamCount = kStreams;
+    record.streams = static_cast<kevo_stream*>(std::calloc(kStreams, sizeof(kevo_stream)));
+    std::string expected;
+    for (int32_t i = 0; i < kStreams; ++i) {
+        kevo_stream& stream = record.streams[i];
+        stream.id = kEdgeFourccs[i % 6];
+        stream.symbolID = static_cast<uint32_t>(kEdgeNumbers[i % 10]);
+        stream.kind = i % 25 - 2;
+        stream.metaCount = 1;
+        stream.metas = static_cast<kevo_atom*>(std::calloc(1, sizeof(kevo_atom)));
+        stream.metas[0] = {kevo_fourcc("abcd"), 'i', 4, static_cast<uint8_t*>(std::malloc(4))};
+        kevo_putLE32(stream.metas[0].data, static_cast<uint32_t>(-i));
+        expected += printfText("P Stream %3d: Symbol ID=%3d (ID = 0x%08X:'%c%c%c%c') [%s]\n", i,
+                               static_cast<int>(stream.symbolID), stream.id, stream.id & 0xFF,
+                               (stream.id >> 8) & 0xFF, (stream.id >> 16) & 0xFF, stream.id >> 24,
+                               kevo_streamKindName(stream.kind));
+        expected += "P" + kStreamIndent + printfText("meta   0/  1: (ID = 0x64636261:'abcd') "
+                                                     "type='i' = %d\n", -i);
+    }
+    testing::internal::CaptureStderr();
+    kevo_packetReader reader(nullptr);
+    reader.registerStreams(&record);
+    reader.ownsFile = false;
+    testing::internal::GetCapturedStderr();
+
+    const std::vector<std::string> writes =
+        writesOf([&](FILE* out) { reader.printStreams("P", true, out); });
+    EXPECT_EQ(std::accumulate(writes.begin(), writes.end(), std::string()), expected);
+    EXPECT_GT(writes.size(), 1u);
+    for (const std::string& write : writes) {
+        EXPECT_EQ(write.back(), '\n');
+    }
+}
 
 TEST(HeaderDump, PrintsTheWorkedExampleLineForLine)
 {
@@ -184,4 +327,20 @@ TEST(HeaderDump, SameDumpAfterTheStreamIsClosed)
     testing::internal::CaptureStderr();
     reader.printHeader(nullptr);
     EXPECT_EQ(testing::internal::GetCapturedStderr(), before);
+}
+// A stop that lands inside a write would leave that block cut mid-line.
+TEST(HeaderDump, StopSignalsWaitUntilTheBlockIsWritten)
+{
+    bool heldWhileWriting = false;
+    cookie_io_functions_t io{};
+    io.write = [](void* held, const char*, size_t size) {
+        *static_cast<bool*>(held) = stopSignalsHeld();
+        return static_cast<ssize_t>(size);
+    };
+    FILE* out = fopencookie(&heldWhileWriting, "w", io);
+    std::setvbuf(out, nullptr, _IONBF, 0);
+    kevo_packetReader::printMeta("#", "", 0, 1, kevo_fourcc("abcd"), 'f', nullptr, 0, out);
+    std::fclose(out);
+    EXPECT_TRUE(heldWhileWriting);
+    EXPECT_FALSE(stopSignalsHeld());
 }

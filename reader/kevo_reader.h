@@ -87,13 +87,18 @@ public:
 
     // Prints the whole header on `out`, each line led by `prefix` ("# INFO:"
     // if null). A reader that is not valid prints only the bad-file line.
+    // The dump and the two below gather their text and hand it to `out` in
+    // blocks of whole lines of about 64 KiB, one fwrite each. Unless `out`
+    // is a pipe, socket or terminal, SIGHUP, SIGINT, SIGQUIT and SIGTERM wait
+    // until the block being written is out.
     void printHeader(const char* prefix, FILE* out = stderr) const;
 
     // Prints one line per stream on `out`, and each stream's atoms when asked.
     void printStreams(const char* prefix, bool withAtoms, FILE* out = stderr) const;
 
-    // Prints one atom line on `out`. `payloadLength` guards the value read: a
-    // payload too short for its type prints like a missing one.
+    // Prints one atom line on `out`, with one fwrite. `payloadLength` guards
+    // the value read: a payload too short for its type prints like a missing
+    // one.
     static void printMeta(const char* prefix, const char* indent, int32_t index, int32_t count,
                           uint32_t id, uint32_t type, const uint8_t* payload,
                           int32_t payloadLength, FILE* out = stderr);
