@@ -1,6 +1,7 @@
 #include <cassert>
 #include <csignal>
 #include <cstdio>
+#include <iterator>
 
 #include <pthread.h>
 #include <sys/stat.h>
@@ -157,13 +158,9 @@ void appendBadFile(DumpWriter& dump)
     dump.line(FMT_COMPILE("# kevo_packetReader: ERROR kevo file is bad, unable to proceed\n"));
 }
 
-void appendMeta(DumpWriter& dump, fmt::string_view prefix, fmt::string_view indent, int32_t index,
-                int32_t count, uint32_t id, uint32_t type, const uint8_t* payload,
-                int32_t payloadLength)
+// The end of an atom line after its head: the value as the type says.
+void appendValue(DumpWriter& dump, uint32_t type, const uint8_t* payload, int32_t payloadLength)
 {
-    dump.append(FMT_COMPILE("{}{}meta {:3}/{:3}: (ID = 0x{:08X}:'{}') type='{}' = "), prefix,
-                indent, index, count, id, FourccText(id).view(),
-                static_cast<char>(type));
     const bool isByte = type == 'c';
     const bool isInt = type == 'i';
     // A payload too short for its type is as unreadable as a missing one.
@@ -178,12 +175,35 @@ void appendMeta(DumpWriter& dump, fmt::string_view prefix, fmt::string_view inde
     }
 }
 
+void appendMeta(DumpWriter& dump, fmt::string_view prefix, fmt::string_view indent, int32_t index,
+                int32_t count, uint32_t id, uint32_t type, const uint8_t* payload,
+                int32_t payloadLength)
+{
+    dump.append(FMT_COMPILE("{}{}meta {:3}/{:3}: (ID = 0x{:08X}:'{}') type='{}' = "), prefix,
+                indent, index, count, id, FourccText(id).view(),
+                static_cast<char>(type));
+    appendValue(dump, type, payload, payloadLength);
+}
+
+// Every line of a list shares its text up to the index and from the slash
+// to the fourcc's hex digits, so that text is formatted once per list.
 void appendAtoms(DumpWriter& dump, fmt::string_view prefix, fmt::string_view indent, int32_t count,
                  const kevo_atom* atoms)
 {
-    for (int32_t j = 0; atoms && j < count; ++j) {
+    if (!atoms || count <= 0) {
+        return;
+    }
+    fmt::memory_buffer lead;
+    fmt::format_to(std::back_inserter(lead), FMT_COMPILE("{}{}meta "), prefix, indent);
+    fmt::memory_buffer slash;
+    fmt::format_to(std::back_inserter(slash), FMT_COMPILE("/{:3}: (ID = 0x"), count);
+    const fmt::string_view leadText(lead.data(), lead.size());
+    const fmt::string_view slashText(slash.data(), slash.size());
+    for (int32_t j = 0; j < count; ++j) {
         const kevo_atom& atom = atoms[j];
-        appendMeta(dump, prefix, indent, j, count, atom.id, atom.type, atom.data, atom.length);
+        dump.append(FMT_COMPILE("{}{:3}{}{:08X}:'{}') type='{}' = "), leadText, j, slashText,
+                    atom.id, FourccText(atom.id).view(), static_cast<char>(atom.type));
+        appendValue(dump, atom.type, atom.data, atom.length);
     }
 }
 
