@@ -1,5 +1,6 @@
 // Any C library header defines __GLIBC__ where the library is glibc.
 #include <cstdint>
+#include <cstdio>
 #include <cstdlib>
 
 #if defined(__GLIBC__)
@@ -51,10 +52,14 @@ void prepareHeap()
 
 }  // namespace
 
+// Standard output is unbuffered: the dump and the JSON gather their own text
+// and write it in blocks that end at a line end, each then one write call,
+// so a listing that is stopped part-way ends with a whole line.
 int main(int argc, char** argv)
 {
 #if defined(__GLIBC__)
     prepareHeap();
 #endif
+    std::setvbuf(stdout, nullptr, _IONBF, 0);
     return kevo_infoMain(argc, argv);
 }
