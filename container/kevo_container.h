@@ -210,9 +210,9 @@ int kevo_readAtom(FILE* stream, kevo_atom* atom);
 // leaves the stream at the first byte of packet data. Past its first 4 KiB,
 // a header in a regular file is read in blocks of up to 64 KiB and the
 // stream moved back over what was read beyond it; other streams are read as
-// the header asks. Returns 0 on a wrong
-// magic or version, a short read, a negative atom length, or a count or
-// length that cannot fit in what can still follow; the record then holds no
+// the header asks. Returns 0 on a wrong magic or version, a short read, a
+// negative atom length, or a count or length that cannot fit in what can
+// still follow; the record then holds no
 // header (counts zero, no arrays). Memory grows only with entries that have
 // really arrived, so a hostile count costs nothing.
 int kevo_readHeader(kevo_file* record);
