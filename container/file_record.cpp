@@ -2,6 +2,7 @@
 #include <cstdlib>
 #include <cstring>
 
+#include <fcntl.h>
 #include <strings.h>
 #include <unistd.h>
 
@@ -128,15 +129,68 @@ int kevo_closeSynced(kevo_file* record)
         errno = errno != 0 ? errno : EIO;
         ok = false;
     }
-    // EINVAL: the path names something that has no stable storage to sync
-    // (a terminal, a pipe); what could be written has been.
-    if (ok && fsync(fileno(stream)) != 0 && errno != EINVAL) {
-        ok = false;
-    }
+    // The stream's buffer is out; a copy of its descriptor is synced and
+    // closed last, so that its close is the one that reports what a network
+    // file system refused, and every sync goes through one routine.
+    const int copy = ok ? fcntl(fileno(stream), F_DUPFD_CLOEXEC, 0) : -1;
+    ok = ok && copy >= 0;
     const int savedErrno = errno;
-    if (std::fclose(stream) != 0 && ok) {
+    const bool closed = std::fclose(stream) == 0;
+    if (!ok) {
+        errno = savedErrno;
         return 0;
     }
-    errno = savedErrno;
+    return kevo_syncAndClose(copy) && closed ? 1 : 0;
+}
+
+int kevo_syncAndClose(int fd)
+{
+    // EINVAL: the descriptor names something without stable storage to sync
+    // (a terminal, a pipe); what could be written has been.
+    bool ok = fsync(fd) == 0 || errno == EINVAL;
+    const int reason = errno;
+    if (::close(fd) != 0 && ok) {
+        return 0;
+    }
+    errno = reason;
     return ok ? 1 : 0;
+}
+
+int kevo_openStandardDescriptors()
+{
+    for (int fd = STDIN_FILENO; fd <= STDERR_FILENO; ++fd) {
+        if (fcntl(fd, F_GETFD) != -1 || errno != EBADF) {
+            continue;
+        }
+        // The lowest free descriptor is this one, since those below it are
+        // open by now.
+        const int opened = ::open("/dev/null", fd == STDIN_FILENO ? O_WRONLY : O_RDONLY);
+        if (opened != fd) {
+            if (opened >= 0) {
+                ::close(opened);
+            }
+            return 0;
+        }
+    }
+    return 1;
+}
+
+const kevo_atom* kevo_atomAt(const kevo_file& record, kevo_atomPlace place)
+{
+    const bool fileLevel = place.streamID == KEVO_FILE_LEVEL;
+    if (!fileLevel && (place.streamID < 0 || place.streamID >= record.streamCount ||
+                       !record.streams)) {
+        return nullptr;
+    }
+    const int32_t count = fileLevel ? record.metaCount : record.streams[place.streamID].metaCount;
+    const kevo_atom* atoms = fileLevel ? record.metas : record.streams[place.streamID].metas;
+    if (!atoms || place.metaID < 0 || place.metaID >= count) {
+        return nullptr;
+    }
+    return &atoms[place.metaID];
+}
+
+kevo_atom* kevo_atomAt(kevo_file& record, kevo_atomPlace place)
+{
+    return const_cast<kevo_atom*>(kevo_atomAt(static_cast<const kevo_file&>(record), place));
 }

@@ -8,106 +8,87 @@
 
 namespace {
 
-// One stretch of header bytes to write, at most a 32-bit field wide.
-struct Change {
-    uint64_t offset;
-    uint8_t bytes[4];
-    size_t size;
-};
+// Offset of the packet size inside a stream descriptor.
+constexpr uint64_t kPacketSizeOffset = 8;
+constexpr uint32_t kPayloadBytes = 4;
 
-Change packetSizeChange(uint64_t descriptorOffset, uint32_t packetSize)
-{
-    Change change{descriptorOffset + 8, {}, 2};
-    kevo_putLE16(change.bytes, static_cast<uint16_t>(packetSize));
-    return change;
-}
-
-// Offset of the first byte after a list of atoms that starts at `offset`;
-// `payloadOf` gets the payload offset of atom `index` when it is in the list.
-uint64_t skipAtoms(uint64_t offset, int32_t count, const kevo_atom* atoms, int32_t index,
-                   uint64_t* payloadOf)
+// Every recorded offset must be where the one before it ends, or an edit
+// would land at the wrong bytes: the offsets were recorded as the header
+// was read, so a length changed since, or a record that was never read,
+// shows here.
+bool atomsFollowOn(int32_t count, const kevo_atom* atoms, uint64_t* offset)
 {
     for (int32_t j = 0; atoms && j < count; ++j) {
-        if (j == index) {
-            *payloadOf = offset + KEVO_ATOM_FIXED_BYTES;
-        }
-        offset += KEVO_ATOM_FIXED_BYTES + static_cast<uint32_t>(atoms[j].length);
-    }
-    return offset;
-}
-
-bool editable(const kevo_atom* atoms, int32_t count, int32_t metaID)
-{
-    if (!atoms || metaID < 0 || metaID >= count) {
-        return false;
-    }
-    return atoms[metaID].length >= 4 && atoms[metaID].data;
-}
-
-bool readAsIs(const kevo_file& record)
-{
-    if (record.streamCount > 0 && !record.streams) {
-        return false;
-    }
-    for (int32_t i = 0; i < record.streamCount; ++i) {
-        if (!record.streams[i].present) {
+        const kevo_atom& atom = atoms[j];
+        if (atom.offset != *offset || atom.length < 0 || (atom.length > 0 && !atom.data)) {
             return false;
         }
+        *offset += KEVO_ATOM_FIXED_BYTES + static_cast<uint32_t>(atom.length);
     }
     return true;
 }
 
-// Lists, in file order, every range the rewrite changes. False when the
-// record or the atom named cannot be the header as read with one edit.
-bool listChanges(const kevo_file& record, int32_t streamID, int32_t metaID,
-                 std::vector<Change>* changes)
+bool layoutAddsUp(const kevo_file& record)
 {
-    const bool fileLevel = streamID == -1;
-    if (!readAsIs(record) || (!fileLevel && (streamID < 0 || streamID >= record.streamCount))) {
+    if ((record.metaCount > 0 && !record.metas) || (record.streamCount > 0 && !record.streams)) {
         return false;
     }
-    const kevo_atom* atoms = fileLevel ? record.metas : record.streams[streamID].metas;
-    const int32_t count = fileLevel ? record.metaCount : record.streams[streamID].metaCount;
-    if (!editable(atoms, count, metaID)) {
+    uint64_t offset = KEVO_HEADER_FIXED_BYTES;
+    if (!atomsFollowOn(record.metaCount, record.metas, &offset) ||
+        record.streamCountOffset != offset) {
         return false;
-    }
-    const uint8_t* edited = atoms[metaID].data;
-    auto addPayload = [&](uint64_t offset) {
-        Change change{offset, {}, 4};
-        std::copy(edited, edited + 4, change.bytes);
-        changes->push_back(change);
-    };
-
-    uint64_t payload = 0;
-    uint64_t offset = skipAtoms(KEVO_HEADER_FIXED_BYTES, record.metaCount, record.metas,
-                                fileLevel ? metaID : -1, &payload);
-    if (fileLevel) {
-        addPayload(payload);
-    }
-    if (record.streamCount < 0) {
-        changes->push_back(Change{offset, {0, 0, 0, 0}, KEVO_STREAM_COUNT_BYTES});
     }
     offset += KEVO_STREAM_COUNT_BYTES;
     for (int32_t i = 0; i < record.streamCount; ++i) {
         const kevo_stream& stream = record.streams[i];
-        if (static_cast<uint16_t>(stream.packetSize) != stream.packetSizeInFile) {
-            changes->push_back(packetSizeChange(offset, stream.packetSize));
+        if (!stream.present || stream.offset != offset) {
+            return false;
         }
-        offset = skipAtoms(offset + KEVO_STREAM_FIXED_BYTES, stream.metaCount, stream.metas,
-                           i == streamID ? metaID : -1, &payload);
-        if (i == streamID) {
-            addPayload(payload);
+        offset += KEVO_STREAM_FIXED_BYTES;
+        if (!atomsFollowOn(stream.metaCount, stream.metas, &offset)) {
+            return false;
         }
     }
+    return record.headerBytes == offset;
+}
+
+bool addPayload(const kevo_file& record, kevo_atomPlace place,
+                std::vector<kevo_headerRange>* ranges)
+{
+    const kevo_atom* atom = kevo_atomAt(record, place);
+    if (!atom || atom->length < static_cast<int32_t>(kPayloadBytes) || !atom->data) {
+        return false;
+    }
+    kevo_headerRange range{atom->offset + KEVO_ATOM_FIXED_BYTES, kPayloadBytes, {}};
+    std::copy(atom->data, atom->data + kPayloadBytes, range.bytes);
+    ranges->push_back(range);
     return true;
 }
 
-bool writeAt(int fd, const Change& change)
+// What a whole rewrite changes besides the payloads.
+void addRewrittenFields(const kevo_file& record, std::vector<kevo_headerRange>* ranges)
+{
+    if (record.streamCount < 0) {
+        ranges->push_back(
+            kevo_headerRange{record.streamCountOffset, KEVO_STREAM_COUNT_BYTES, {0, 0, 0, 0}});
+    }
+    for (int32_t i = 0; i < record.streamCount; ++i) {
+        const kevo_stream& stream = record.streams[i];
+        const uint16_t held = static_cast<uint16_t>(stream.packetSize);
+        if (held != stream.packetSizeInFile) {
+            kevo_headerRange range{stream.offset + kPacketSizeOffset, 2, {}};
+            kevo_putLE16(range.bytes, held);
+            ranges->push_back(range);
+        }
+    }
+}
+
+bool writeAt(int fd, const kevo_headerRange& range)
 {
     size_t done = 0;
-    while (done < change.size) {
-        const ssize_t written = pwrite(fd, change.bytes + done, change.size - done,
-                                       static_cast<off_t>(change.offset + done));
+    while (done < range.size) {
+        const ssize_t written = pwrite(fd, range.bytes + done, range.size - done,
+                                       static_cast<off_t>(range.offset + done));
         if (written < 0 && errno == EINTR) {
             continue;
         }
@@ -122,17 +103,51 @@ bool writeAt(int fd, const Change& change)
 
 }  // namespace
 
-int kevo_writeHeaderChanges(int fd, const kevo_file* record, int32_t streamID, int32_t metaID)
+int kevo_listHeaderChanges(const kevo_file* record, const kevo_atomPlace* edited, size_t count,
+                           kevo_changeScope scope, std::vector<kevo_headerRange>* ranges)
 {
-    std::vector<Change> changes;
-    if (!record || !listChanges(*record, streamID, metaID, &changes)) {
+    ranges->clear();
+    if (!record || (count > 0 && !edited) || !layoutAddsUp(*record)) {
         errno = EINVAL;
         return 0;
     }
-    for (const Change& change : changes) {
-        if (!writeAt(fd, change)) {
+    for (size_t i = 0; i < count; ++i) {
+        if (!addPayload(*record, edited[i], ranges)) {
+            ranges->clear();
+            errno = EINVAL;
+            return 0;
+        }
+    }
+    if (scope == KEVO_CHANGE_AS_REWRITE) {
+        addRewrittenFields(*record, ranges);
+    }
+    const auto byOffset = [](const kevo_headerRange& a, const kevo_headerRange& b) {
+        return a.offset < b.offset;
+    };
+    const auto sameOffset = [](const kevo_headerRange& a, const kevo_headerRange& b) {
+        return a.offset == b.offset;
+    };
+    std::sort(ranges->begin(), ranges->end(), byOffset);
+    ranges->erase(std::unique(ranges->begin(), ranges->end(), sameOffset), ranges->end());
+    return 1;
+}
+
+int kevo_writeHeaderRanges(int fd, const std::vector<kevo_headerRange>& ranges)
+{
+    for (const kevo_headerRange& range : ranges) {
+        if (!writeAt(fd, range)) {
             return 0;
         }
     }
     return 1;
+}
+
+int kevo_writeHeaderChanges(int fd, const kevo_file* record, const kevo_atomPlace* edited,
+                            size_t count, kevo_changeScope scope)
+{
+    std::vector<kevo_headerRange> ranges;
+    if (!kevo_listHeaderChanges(record, edited, count, scope, &ranges)) {
+        return 0;
+    }
+    return kevo_writeHeaderRanges(fd, ranges);
 }

@@ -39,14 +39,20 @@ public:
     {
         struct stat info;
         const off_t position = ftello(stream);
+        // A stream without a position counts from the header's first byte.
+        position_ = position > 0 ? static_cast<uint64_t>(position) : 0;
         if (position >= 0 && fstat(fileno(stream), &info) == 0 && S_ISREG(info.st_mode)) {
             sizeKnown_ = true;
             left_ = info.st_size > position ? static_cast<uint64_t>(info.st_size - position) : 0;
         }
     }
 
+    // Where the next byte read stands.
+    uint64_t position() const { return position_; }
+
     bool read(uint8_t* out, size_t size)
     {
+        position_ += size;
         if (sizeKnown_) {
             left_ -= size < left_ ? size : left_;
         }
@@ -98,6 +104,7 @@ private:
     }
 
     FILE* stream_;
+    uint64_t position_ = 0;
     bool sizeKnown_ = false;
     uint64_t left_ = 0;
     uint64_t taken_ = 0;  // bytes read before the block took over
@@ -208,6 +215,7 @@ bool readAtomFrom(HeaderInput& in, kevo_atom* atom)
 {
     uint8_t fixed[kAtomFixedBytes];
     atom->data = nullptr;
+    atom->offset = in.position();
     if (!in.read(fixed, sizeof fixed)) {
         return false;
     }
@@ -258,6 +266,7 @@ bool readAtomList(HeaderInput& in, int32_t count, kevo_atom** out)
 bool readStreamFrom(HeaderInput& in, kevo_stream* stream)
 {
     uint8_t fixed[kStreamFixedBytes];
+    stream->offset = in.position();
     if (!in.read(fixed, sizeof fixed)) {
         return false;
     }
@@ -323,11 +332,16 @@ bool readHeaderFrom(HeaderInput& in, kevo_file* record)
         return false;
     }
     uint8_t count[KEVO_STREAM_COUNT_BYTES];
+    record->streamCountOffset = in.position();
     if (!in.read(count, sizeof count)) {
         return false;
     }
     record->streamCount = kevo_getLE32Signed(count);
-    return readStreamList(in, record->streamCount, &record->streams);
+    if (!readStreamList(in, record->streamCount, &record->streams)) {
+        return false;
+    }
+    record->headerBytes = in.position();
+    return true;
 }
 
 // Once a write has failed, the file offset no longer matches what was meant
@@ -392,6 +406,15 @@ bool recordConsistent(const kevo_file& record)
     return true;
 }
 
+uint64_t placeAtoms(int32_t count, kevo_atom* atoms, uint64_t offset)
+{
+    for (int32_t i = 0; atoms && i < count; ++i) {
+        atoms[i].offset = offset;
+        offset += kAtomFixedBytes + static_cast<uint32_t>(atoms[i].length);
+    }
+    return offset;
+}
+
 }  // namespace
 
 void kevo_freeHeader(kevo_file* record)
@@ -408,6 +431,8 @@ void kevo_freeHeader(kevo_file* record)
     record->headerValue = 0;
     record->metaCount = 0;
     record->metas = nullptr;
+    record->streamCountOffset = 0;
+    record->headerBytes = 0;
 }
 
 int kevo_readAtom(FILE* stream, kevo_atom* atom)
@@ -432,6 +457,25 @@ int kevo_readHeader(kevo_file* record)
         kevo_freeHeader(record);
         return 0;
     }
+    return 1;
+}
+
+int kevo_placeHeader(kevo_file* record)
+{
+    if (!record || !recordConsistent(*record)) {
+        return 0;
+    }
+    uint64_t offset = placeAtoms(record->metaCount, record->metas, KEVO_HEADER_FIXED_BYTES);
+    record->streamCountOffset = offset;
+    offset += KEVO_STREAM_COUNT_BYTES;
+    for (int32_t i = 0; record->streams && i < record->streamCount; ++i) {
+        kevo_stream& stream = record->streams[i];
+        if (stream.present) {
+            stream.offset = offset;
+            offset = placeAtoms(stream.metaCount, stream.metas, offset + kStreamFixedBytes);
+        }
+    }
+    record->headerBytes = offset;
     return 1;
 }
 

@@ -99,9 +99,9 @@ TEST(HeaderCodec, WriterProducesTheDocumentedBytes)
     kevo_file record{};
     record.headerValue = 0x1122334455667788ull;
     uint8_t payload[4] = {0x2A, 0, 0, 0};
-    kevo_atom atom{kevo_fourcc("abcd"), 'i', 4, payload};
+    kevo_atom atom{kevo_fourcc("abcd"), 'i', 4, payload, 0};
     kevo_stream stream{KEVO_KIND_GPS, kevo_fourcc("gps "), 0xCAFEBABE, 0x1234, 0x0001, 1, &atom, 1,
-                       0};
+                       0, 0};
     record.streamCount = 1;
     record.streams = &stream;
 
@@ -378,9 +378,9 @@ namespace {
 // A one-stream header in the test's own memory, one atom at each level.
 struct BorrowedHeader {
     uint8_t bytes[4] = {1, 0, 0, 0};
-    kevo_atom fileAtom{kevo_fourcc("strt"), 'i', 4, bytes};
-    kevo_atom streamAtom{kevo_fourcc("intr"), 'i', 4, bytes};
-    kevo_stream stream{KEVO_KIND_ROK, kevo_fourcc("rok "), 0, 30, 1, 1, &streamAtom, 1, 0};
+    kevo_atom fileAtom{kevo_fourcc("strt"), 'i', 4, bytes, 0};
+    kevo_atom streamAtom{kevo_fourcc("intr"), 'i', 4, bytes, 0};
+    kevo_stream stream{KEVO_KIND_ROK, kevo_fourcc("rok "), 0, 30, 1, 1, &streamAtom, 1, 0, 0};
     kevo_file record;
 
     BorrowedHeader()

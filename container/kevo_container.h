@@ -23,8 +23,11 @@
 // kevo_open, whose two messages are part of the tool's output.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 #include <cstdio>
+#include <string>
+#include <vector>
 
 #include "container/little_endian.h"
 
@@ -88,11 +91,17 @@ uint32_t kevo_packetSizeOf(uint32_t fourcc, uint32_t sizeAsRead);
 // ---------------------------------------------------------------------------
 // Records
 
+// The offsets below are where the reader found each part, counted from the
+// start of the file (from the header's first byte on a stream that has no
+// position); kevo_placeHeader sets them for a header built in memory.
+// Everything that needs to know where a part stands takes it from there.
+
 struct kevo_atom {
     uint32_t id;     // fourcc
     uint32_t type;   // type letter, zero-extended: 'i' int32 LE, 'c' one byte
     int32_t length;  // payload bytes, never negative once read
     uint8_t* data;   // malloc'ed payload, owned
+    uint64_t offset;  // of the atom's id; the payload starts KEVO_ATOM_FIXED_BYTES on
 };
 
 struct kevo_stream {
@@ -107,6 +116,7 @@ struct kevo_stream {
     // The 16 bits the file holds, which differ from packetSize where the
     // kind forces a size; kept so a reader can show what a rewrite changes.
     uint32_t packetSizeInFile;
+    uint64_t offset;  // of the descriptor's id
 };
 
 struct kevo_rokBoard {
@@ -159,12 +169,38 @@ struct kevo_file {
     kevo_rokBoard rokBoard{};
     kevo_pav2Board pav2Board{};
     int32_t pav2CalValues[6] = {};  // c1 to c6
+    uint64_t streamCountOffset = 0;  // of the stream count
+    uint64_t headerBytes = 0;        // where the packet data starts
 
     kevo_file() = default;
     kevo_file(const kevo_file&) = delete;
     kevo_file& operator=(const kevo_file&) = delete;
     ~kevo_file();
 };
+
+// Where an atom stands, in kevo-modify's numbers: streamID -1 is the
+// file-level list, metaID counts from 0 in the chosen list.
+struct kevo_atomPlace {
+    int32_t streamID;
+    int32_t metaID;
+};
+
+constexpr int32_t KEVO_FILE_LEVEL = -1;
+
+// The atom a place names, or null when the record holds no such atom.
+const kevo_atom* kevo_atomAt(const kevo_file& record, kevo_atomPlace place);
+kevo_atom* kevo_atomAt(kevo_file& record, kevo_atomPlace place);
+
+// ---------------------------------------------------------------------------
+// Process set-up
+
+// Opens /dev/null onto each of the descriptors 0, 1 and 2 that is closed, so
+// that no file opened later can become standard input, output or error and
+// receive what is meant for them. Standard input is opened write-only and the
+// other two read-only: each then still fails as a closed one would. Call it
+// first in main, before anything is opened. Returns 0 when /dev/null cannot
+// be opened.
+int kevo_openStandardDescriptors();
 
 // ---------------------------------------------------------------------------
 // Opening and closing
@@ -189,11 +225,17 @@ int kevo_openStream(kevo_file* record, const char* path, FILE* stream);
 int kevo_close(kevo_file* record);
 
 // Flushes the stream, checks its error state, syncs it to stable storage and
-// closes it. Returns 1 when every step succeeded; 0 otherwise, with errno
-// saying why. Clear errno before the writes so that the reason of an earlier
-// failed write survives; without one, EIO. The stream is closed and cleared
-// either way.
+// closes it, through kevo_syncAndClose. Returns 1 when every step succeeded;
+// 0 otherwise, with errno saying why. Clear errno before the writes so that
+// the reason of an earlier failed write survives; without one, EIO. The
+// stream is closed and cleared either way.
 int kevo_closeSynced(kevo_file* record);
+
+// Syncs what was written through `fd` to stable storage, then closes it.
+// Returns 1 when both succeeded; 0 otherwise, with errno giving the first
+// failure. Something that has no stable storage to sync (a pipe, a
+// terminal) counts as synced. `fd` is closed either way.
+int kevo_syncAndClose(int fd);
 
 // Frees the header part (arrays, atoms, payloads) and zeroes its counts.
 void kevo_freeHeader(kevo_file* record);
@@ -207,7 +249,8 @@ void kevo_freeHeader(kevo_file* record);
 int kevo_readAtom(FILE* stream, kevo_atom* atom);
 
 // Reads a whole header from record->file, positioned at its start, and
-// leaves the stream at the first byte of packet data. Past its first 4 KiB,
+// leaves the stream at the first byte of packet data. Records the offset of
+// every atom, stream descriptor and the stream count, and headerBytes. Past its first 4 KiB,
 // a header in a regular file is read in blocks of up to 64 KiB and the
 // stream moved back over what was read beyond it; other streams are read as
 // the header asks. Returns 0 on a wrong magic or version, a short read, a
@@ -233,18 +276,95 @@ int kevo_writeAtom(FILE* stream, const kevo_atom* atom);
 // error state.
 int kevo_writeHeader(FILE* stream, const kevo_file* record);
 
-// Writes over the header that `record` was read from, through the descriptor
-// `fd`, only the bytes in which kevo_writeHeader's output would differ from
-// the file: the four payload bytes of atom `metaID` of stream `streamID` (-1:
-// the file-level atoms), each packet size that the stream's kind forces where
-// the file holds another, and a negative stream count as 0. One positional
-// write per range, in file order; the file offset is not used. The record
-// must hold the header as read, every stream present, with at most that
-// atom's payload changed. Returns 1 when every write completed; 0 otherwise,
-// with errno saying why (EINVAL for a record or atom that does not fit that
-// description, before anything is written). Stops at the first failed write.
-// Nothing is synced.
-int kevo_writeHeaderChanges(int fd, const kevo_file* record, int32_t streamID, int32_t metaID);
+// Sets the offsets of a header built in memory to where kevo_writeHeader
+// puts each part, when it writes the header at the start of a file: the
+// present streams, their atoms, the file-level atoms, the stream count and
+// headerBytes. Returns 0, with nothing changed, for a record that
+// kevo_writeHeader would refuse.
+int kevo_placeHeader(kevo_file* record);
+
+// One stretch of header bytes that an edit writes: `size` (at most 4) bytes
+// at `offset` from the start of the file.
+struct kevo_headerRange {
+    uint64_t offset;
+    uint32_t size;
+    uint8_t bytes[4];
+};
+
+// Whether a list of changes also holds the fields that kevo_writeHeader
+// would write differently from the file the record was read from.
+enum kevo_changeScope : int {
+    KEVO_CHANGE_PAYLOADS_ONLY = 0,
+    // Also each packet size that the stream's kind forces where the file
+    // holds another, and a negative stream count, as 0: what rewriting the
+    // whole header would change.
+    KEVO_CHANGE_AS_REWRITE = 1,
+};
+
+// Lists, in file order, the ranges an edit of the record writes: the first
+// four payload bytes of each atom in `edited`, as the record now holds them,
+// and the fields `scope` adds, each where the reader recorded it. The record
+// must hold a header as read from the start of a file, every stream present.
+// Returns 0 with errno EINVAL, and no ranges, when its offsets do not add up
+// with its lengths (a header that was not read, or whose lengths changed
+// since), or a place names no atom or one with fewer than four payload
+// bytes. An atom named twice is listed once.
+int kevo_listHeaderChanges(const kevo_file* record, const kevo_atomPlace* edited, size_t count,
+                           kevo_changeScope scope, std::vector<kevo_headerRange>* ranges);
+
+// Writes each range with one positional write through `fd`, in order; the
+// file offset is not used. Returns 1 when every write completed; 0 at the
+// first that failed, with errno saying why. Nothing is synced.
+int kevo_writeHeaderRanges(int fd, const std::vector<kevo_headerRange>& ranges);
+
+// kevo_listHeaderChanges, then kevo_writeHeaderRanges: nothing is written
+// when the list is refused.
+int kevo_writeHeaderChanges(int fd, const kevo_file* record, const kevo_atomPlace* edited,
+                            size_t count, kevo_changeScope scope);
+
+// ---------------------------------------------------------------------------
+// Selectors: an atom named as "[STREAM/]ATOM"
+//
+// STREAM and ATOM are each a fourcc of one to four characters, padded with
+// spaces and matched as stored, letter case included, or "#N", an index
+// counted from 0. Without "STREAM/" the atom is looked for among the
+// file-level atoms. A stream fourcc names every stream that has it.
+
+struct kevo_selectorPart {
+    bool byIndex;
+    uint32_t fourcc;  // when not byIndex
+    int32_t index;    // when byIndex
+};
+
+struct kevo_selector {
+    bool fileLevel;
+    kevo_selectorPart stream;  // unused at the file level
+    kevo_selectorPart atom;
+};
+
+// Reads a selector. Returns 0 when a part is empty, longer than four
+// characters, or an index that is not a whole number that fits in 32 bits.
+int kevo_parseSelector(const std::string& text, kevo_selector* selector);
+
+// True when two selectors are written alike: they name the same atom in any
+// header.
+bool kevo_sameSelector(const kevo_selector& a, const kevo_selector& b);
+
+// Every atom of the header that the selector names, in header order: none
+// when nothing matches, several when it is ambiguous.
+std::vector<kevo_atomPlace> kevo_findAtoms(const kevo_file& record, const kevo_selector& selector);
+
+// Why `found`, what kevo_findAtoms gave, is not exactly one atom, in words
+// for a person: "no atom 'xyz ' in stream 'pav2' (has: intr, mic , ...)",
+// "no stream 'PAV2' (has: ...)", "2 matches for atom 'intr' in stream
+// 'rok ': -streamID 1 -metaID 0, -streamID 2 -metaID 0". Bytes of a fourcc
+// outside printable ASCII are shown as \xNN.
+std::string kevo_describeMatches(const kevo_file& record, const kevo_selector& selector,
+                                 const std::vector<kevo_atomPlace>& found);
+
+// A fourcc as a message shows it: printable ASCII as it is, any other byte
+// as \xNN.
+std::string kevo_fourccText(uint32_t fourcc);
 
 // ---------------------------------------------------------------------------
 // Board descriptors

@@ -37,7 +37,7 @@ enum class Request { Dump, Json, Locate, Help, Version, Usage };
 struct InfoOptions {
     bool json = false;
     const char* locate = nullptr;
-    kevo_atomName name{};
+    kevo_selector selector{};
     std::vector<const char*> files;
 };
 
@@ -117,8 +117,9 @@ Request checkCombination(InfoOptions* options)
     if (options->files.size() != 1) {
         return usageError("--locate takes exactly one file");
     }
-    if (!kevo_parseAtomName(options->locate, &options->name)) {
-        return usageError(std::string("not [STREAM/]ATOM, each one to four characters: '") +
+    if (!kevo_parseSelector(options->locate, &options->selector)) {
+        return usageError(std::string("not [STREAM/]ATOM, each a fourcc of one to four "
+                                      "characters or #N: '") +
                           options->locate + "'");
     }
     return Request::Locate;
@@ -211,67 +212,15 @@ int printJson(const std::vector<const char*>& files)
     return status;
 }
 
-// The fourcc's bytes as the user typed them, for messages.
-std::string fourccBytes(uint32_t id)
+int printPlace(const kevo_file& record, const kevo_selector& selector, const char* path)
 {
-    std::string out;
-    for (int shift = 0; shift < 32; shift += 8) {
-        out.push_back(static_cast<char>(id >> shift));
-    }
-    return out;
-}
-
-std::string describe(const kevo_atomName& name)
-{
-    const std::string atom = "atom '" + fourccBytes(name.atom) + "'";
-    return name.fileLevel ? "file-level " + atom
-                          : atom + " of stream '" + fourccBytes(name.stream) + "'";
-}
-
-bool hasStream(const kevo_file& record, uint32_t id)
-{
-    for (int32_t i = 0; record.streams && i < record.streamCount; ++i) {
-        if (record.streams[i].id == id) {
-            return true;
-        }
-    }
-    return false;
-}
-
-void reportMissing(const kevo_file& record, const kevo_atomName& name, const char* path)
-{
-    if (!name.fileLevel && !hasStream(record, name.stream)) {
-        std::fprintf(stderr, "%s: no stream '%s' in %s\n", kName,
-                     fourccBytes(name.stream).c_str(), path);
-        return;
-    }
-    std::fprintf(stderr, "%s: no %s in %s\n", kName, describe(name).c_str(), path);
-}
-
-void reportAmbiguous(const std::vector<kevo_atomPlace>& found, const kevo_atomName& name,
-                     const char* path)
-{
-    std::string places;
-    for (const kevo_atomPlace& place : found) {
-        places += (places.empty() ? "" : ", ") + std::string("-streamID ") +
-                  std::to_string(place.streamID) + " -metaID " + std::to_string(place.metaID);
-    }
-    std::fprintf(stderr, "%s: %zu matches for %s in %s: %s\n", kName, found.size(),
-                 describe(name).c_str(), path, places.c_str());
-}
-
-int printPlace(const kevo_file& record, const kevo_atomName& name, const char* path)
-{
-    const std::vector<kevo_atomPlace> found = kevo_locateAtom(record, name);
+    const std::vector<kevo_atomPlace> found = kevo_findAtoms(record, selector);
     if (found.size() == 1) {
         std::printf("-streamID %d -metaID %d\n", found[0].streamID, found[0].metaID);
         return kExitRead;
     }
-    if (found.empty()) {
-        reportMissing(record, name, path);
-    } else {
-        reportAmbiguous(found, name, path);
-    }
+    std::fprintf(stderr, "%s: %s: %s\n", kName, path,
+                 kevo_describeMatches(record, selector, found).c_str());
     return kExitUnread;
 }
 
@@ -280,7 +229,7 @@ int locate(const InfoOptions& options)
     // Stays a failure when the file cannot be read and nothing is looked up.
     int status = kExitUnread;
     forEachHeader(options.files, [&](const kevo_packetReader& reader) {
-        status = printPlace(*reader.fileRecord, options.name, options.files[0]);
+        status = printPlace(*reader.fileRecord, options.selector, options.files[0]);
     });
     return status;
 }

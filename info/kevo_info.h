@@ -19,21 +19,6 @@
 
 #include "container/kevo_container.h"
 
-// An atom named by fourccs: among the file-level atoms, or among the atoms
-// of every stream whose fourcc is `stream`.
-struct kevo_atomName {
-    bool fileLevel;
-    uint32_t stream;
-    uint32_t atom;
-};
-
-// Where an atom stands, in kevo-modify's numbers: streamID -1 is the
-// file-level list.
-struct kevo_atomPlace {
-    int32_t streamID;
-    int32_t metaID;
-};
-
 // Renders a parsed header as one JSON object, fields in a fixed order, every
 // offset counted from the start of the file, fourccs as text that is always
 // UTF-8 (bytes 0x20 to 0x7E as they are, any other byte as U+00XX). Cannot
@@ -63,15 +48,6 @@ private:
     std::string block_;
     bool empty_ = true;
 };
-
-// Reads "[STREAM/]ATOM" into a name, padding fourccs shorter than four
-// characters with spaces. Returns 0 when a fourcc is empty or longer than
-// four characters.
-int kevo_parseAtomName(const std::string& text, kevo_atomName* name);
-
-// Lists every atom of the header that the name matches, in header order:
-// none when nothing matches, several when the name is ambiguous.
-std::vector<kevo_atomPlace> kevo_locateAtom(const kevo_file& record, const kevo_atomName& name);
 
 // Runs the command and returns its exit status: 0 when every file was read
 // (and the atom to locate was found once); 1 when a file could not be opened

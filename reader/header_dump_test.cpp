@@ -159,7 +159,7 @@ TEST(HeaderDump, StreamListIsThePrintfFormatsBytesInWholeLineWrites)
         stream.kind = i % 25 - 2;
         stream.metaCount = 1;
         stream.metas = static_cast<kevo_atom*>(std::calloc(1, sizeof(kevo_atom)));
-        stream.metas[0] = {kevo_fourcc("abcd"), 'i', 4, static_cast<uint8_t*>(std::malloc(4))};
+        stream.metas[0] = {kevo_fourcc("abcd"), 'i', 4, static_cast<uint8_t*>(std::malloc(4)), 0};
         kevo_putLE32(stream.metas[0].data, static_cast<uint32_t>(-i));
         expected += printfText("P Stream %3d: Symbol ID=%3d (ID = 0x%08X:'%c%c%c%c') [%s]\n", i,
                                static_cast<int>(stream.symbolID), stream.id, stream.id & 0xFF,

@@ -197,17 +197,20 @@ TEST_F(InfoTest, LocateFindsOneAtomOrSaysWhatItFound)
         descriptor("mic ", 0, 8, 4, {intAtom("dup ", 1), intAtom("dup ", 2)}),
     };
     const std::string path = record("rec.kevo", header);
-    const std::string in = " in " + path;
+    const std::string in = "kevo-info: " + path + ": ";
     const std::tuple<std::string, int, std::string, std::string> cases[] = {
         {"pav2/mic", kRead, "-streamID 0 -metaID 1\n", ""},
+        {"#0/#1", kRead, "-streamID 0 -metaID 1\n", ""},
         {"strt", kRead, "-streamID -1 -metaID 0\n", ""},
-        {"PAV2/mic", kUnread, "", "kevo-info: no stream 'PAV2'" + in + "\n"},
-        {"pav2/gyro", kUnread, "", "kevo-info: no atom 'gyro' of stream 'pav2'" + in + "\n"},
-        {"intr", kUnread, "", "kevo-info: no file-level atom 'intr'" + in + "\n"},
-        {"rok/intr", kUnread, "", "kevo-info: 2 matches for atom 'intr' of stream 'rok '" + in +
-                                      ": -streamID 1 -metaID 0, -streamID 2 -metaID 0\n"},
-        {"mic/dup", kUnread, "", "kevo-info: 2 matches for atom 'dup ' of stream 'mic '" + in +
-                                     ": -streamID 3 -metaID 0, -streamID 3 -metaID 1\n"},
+        {"PAV2/mic", kUnread, "", in + "no stream 'PAV2' (has: pav2, rok , mic )\n"},
+        {"#4/mic", kUnread, "", in + "no stream #4 (has 4 streams)\n"},
+        {"pav2/gyro", kUnread, "", in + "no atom 'gyro' in stream 'pav2' (has: intr, mic )\n"},
+        {"pav2/#2", kUnread, "", in + "no atom #2 in stream 'pav2' (has 2 atoms)\n"},
+        {"intr", kUnread, "", in + "no file-level atom 'intr' (has: strt)\n"},
+        {"rok/intr", kUnread, "", in + "2 matches for atom 'intr' in stream 'rok ': "
+                                       "-streamID 1 -metaID 0, -streamID 2 -metaID 0\n"},
+        {"mic/dup", kUnread, "", in + "2 matches for atom 'dup ' in stream 'mic ': "
+                                      "-streamID 3 -metaID 0, -streamID 3 -metaID 1\n"},
     };
     for (const auto& [name, status, standardOutput, standardError] : cases) {
         SCOPED_TRACE(name);
@@ -246,7 +249,8 @@ TEST_F(InfoTest, ExitStatuses)
         {{"--json=1", good}, kUsage, "", usageError("invalid option '--json=1'")},
         {{good, "--locate"}, kUsage, "", usageError("option '--locate' requires an argument")},
         {{"--locate", "pav2/micro", good}, kUsage, "",
-         usageError("not [STREAM/]ATOM, each one to four characters: 'pav2/micro'")},
+         usageError("not [STREAM/]ATOM, each a fourcc of one to four characters or #N: "
+                    "'pav2/micro'")},
         {{"--locate", "wxyz", good, good}, kUsage, "",
          usageError("--locate takes exactly one file")},
         {{good, "--json", "--locate=wxyz"}, kUsage, "",

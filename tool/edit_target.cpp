@@ -126,7 +126,8 @@ int kevo_editTarget::writeChanges(const kevo_file& record, int32_t streamID,
     if (copy < 0) {
         return 0;
     }
-    bool ok = kevo_writeHeaderChanges(copy, &record, streamID, metaID) == 1;
+    const kevo_atomPlace edited{streamID, metaID};
+    bool ok = kevo_writeHeaderChanges(copy, &record, &edited, 1, KEVO_CHANGE_AS_REWRITE) == 1;
     // EINVAL: a block device or file system without stable storage to sync;
     // what could be written has been.
     if (ok && fsync(copy) != 0 && errno != EINVAL) {
