@@ -88,9 +88,7 @@ public:
     // Prints the whole header on `out`, each line led by `prefix` ("# INFO:"
     // if null). A reader that is not valid prints only the bad-file line.
     // The dump and the two below gather their text and hand it to `out` in
-    // blocks of whole lines of about 64 KiB, one fwrite each. Unless `out`
-    // is a pipe, socket or terminal, SIGHUP, SIGINT, SIGQUIT and SIGTERM wait
-    // until the block being written is out.
+    // blocks of whole lines of about 64 KiB, one fwrite each.
     void printHeader(const char* prefix, FILE* out = stderr) const;
 
     // Prints one line per stream on `out`, and each stream's atoms when asked.

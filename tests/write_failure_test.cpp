@@ -206,9 +206,10 @@ TEST_F(WriteFailureTest, LockThatCannotBeHadIsReportedOnce)
 }
 
 // Another program saves its own file over the path once the edit holds its
-// lock: the edit still reads, writes and reads again the file it locked,
-// and the file now at the path is left as that program wrote it.
-TEST_F(WriteFailureTest, FileRenamedOverThePathMidEditIsLeftAlone)
+// lock: the edit still reads and writes the file it locked, but that file is
+// no longer at the path, so the run must not report success. The file now
+// at the path is left as that program wrote it.
+TEST_F(WriteFailureTest, FileRenamedOverThePathMidEditIsNoSuccess)
 {
     const std::string locked = dir_.path("locked.kevo");
     ASSERT_EQ(link(path_.c_str(), locked.c_str()), 0);
@@ -218,8 +219,10 @@ TEST_F(WriteFailureTest, FileRenamedOverThePathMidEditIsLeftAlone)
     writeFile(staged, replacement);
     ScopedVariable saved("KEVO_REPLACEMENT", staged);
 
-    expectRun(runWithFault("replace-after-lock"), kSuccess,
-              successText(kStream, kMeta, kValue, editedHeader(), path_));
+    expectRun(runWithFault("replace-after-lock"), kFailed,
+              textBeforeTheRewrite() + "# ERROR: " + path_ +
+                  " was replaced by another file during the edit; the edit went to the file "
+                  "that was read, which is no longer at " + path_ + "\n");
     EXPECT_EQ(readFile(locked), edited_);
     EXPECT_EQ(readFile(path_), replacement);
 }

@@ -5,11 +5,12 @@
 #include <cstdio>
 #include <cstring>
 #include <string>
+#include <vector>
 
 #include "container/kevo_container.h"
 #include "decoder/kevo_decoder.h"
 #include "reader/kevo_reader.h"
-#include "tool/edit_target.h"
+#include "edit/kevo_edit.h"
 
 namespace {
 
@@ -17,7 +18,7 @@ constexpr int kExitSuccess = 1;
 constexpr int kExitFailure = -1;
 constexpr int kExitUnrecognised = -3;
 constexpr int kMinArgumentCount = 5;
-constexpr int32_t kFileLevel = -1;
+constexpr int32_t kFileLevel = KEVO_FILE_LEVEL;
 
 const char* const kUsage[] = {
     "kevo-modify [-options]  <input file>\n",
@@ -53,14 +54,15 @@ struct OptionSpec {
     int32_t ModifyOptions::*field;
 };
 
-// -metaValue also takes the unsigned 32-bit range: the payload keeps the bit
-// pattern, which is what a user storing an unsigned value means.
+// A number is taken only when the whole text is one, and never wrapped:
+// "abc", "" or "0x10" would otherwise become an edit the user never asked
+// for.
 const OptionSpec kOptions[] = {
     {"-streamID", INT32_MIN, INT32_MAX, "# INFO: Stream ID to be modified: %d\n",
      &ModifyOptions::streamID},
     {"-metaID", INT32_MIN, INT32_MAX, "# INFO: Meta ID to be modified:   %d\n",
      &ModifyOptions::metaID},
-    {"-metaValue", INT32_MIN, UINT32_MAX, "# INFO: Meta to be modified to:   %d\n",
+    {"-metaValue", KEVO_VALUE_MIN, KEVO_VALUE_MAX, "# INFO: Meta to be modified to:   %d\n",
      &ModifyOptions::metaValue},
 };
 
@@ -71,53 +73,6 @@ void printUsage()
     for (const char* line : kUsage) {
         std::fputs(line, stderr);
     }
-}
-
-bool isBlank(char c)
-{
-    return c == ' ' || c == '\t' || c == '\n' || c == '\v' || c == '\f' || c == '\r';
-}
-
-enum class NumberForm { Whole, NotWhole, OutOfRange };
-
-// Takes a number only when the whole text is one: blanks, an optional sign,
-// at least one digit, blanks, nothing else. A value outside [min, max] is
-// refused rather than wrapped. "abc", "" or "0x10" would otherwise become an
-// edit the user never asked for.
-NumberForm parseNumber(const char* text, int64_t min, int64_t max, int64_t* value)
-{
-    const char* p = text;
-    while (isBlank(*p)) {
-        ++p;
-    }
-    const bool negative = *p == '-';
-    if (*p == '-' || *p == '+') {
-        ++p;
-    }
-    const char* digits = p;
-    int64_t magnitude = 0;
-    bool fits = true;
-    for (; *p >= '0' && *p <= '9'; ++p) {
-        // Past both bounds the value can only grow; stop before it wraps
-        // but go on checking that the rest is digits.
-        if (fits) {
-            magnitude = magnitude * 10 + (*p - '0');
-            fits = magnitude <= max || -magnitude >= min;
-        }
-    }
-    const bool anyDigit = p != digits;
-    while (isBlank(*p)) {
-        ++p;
-    }
-    if (!anyDigit || *p != '\0') {
-        return NumberForm::NotWhole;
-    }
-    const int64_t result = negative ? -magnitude : magnitude;
-    if (!fits || result < min || result > max) {
-        return NumberForm::OutOfRange;
-    }
-    *value = result;
-    return NumberForm::Whole;
 }
 
 const OptionSpec* findOption(const char* argument)
@@ -154,14 +109,14 @@ WalkResult walkArguments(int argc, char** argv, ModifyOptions* options)
         }
         const char* text = argv[++i];
         int64_t value = 0;
-        switch (parseNumber(text, option->min, option->max, &value)) {
-        case NumberForm::Whole:
+        switch (kevo_parseWholeNumber(text, option->min, option->max, &value)) {
+        case kevo_numberForm::Whole:
             break;
-        case NumberForm::NotWhole:
+        case kevo_numberForm::NotWhole:
             std::fprintf(stderr, "# ERROR: value is not a whole decimal number for %s, %s\n",
                          option->name, text);
             return WalkResult::Refused;
-        case NumberForm::OutOfRange:
+        case kevo_numberForm::OutOfRange:
             std::fprintf(stderr, "# ERROR: value does not fit in 32 bits for %s, %s\n",
                          option->name, text);
             return WalkResult::Refused;
@@ -221,10 +176,11 @@ kevo_atom* chooseAtom(kevo_file& record, const ModifyOptions& options)
 }
 
 // Writes the edit over the header it was read from, through the description
-// that was read and locked. The write is synced before it counts as done: a
-// header that only reached the page cache must not be reported as saved.
+// that was read and locked: the bytes a rewrite of the whole header would
+// change, synced before they count as done, since a header that only
+// reached the page cache must not be reported as saved.
 int rewriteHeader(const kevo_file& record, const ModifyOptions& options,
-                  const kevo_editTarget& target)
+                  const kevo_heldFile& target)
 {
     const char* path = options.path.c_str();
     // A file that could be opened for reading only fails here, with the
@@ -234,16 +190,29 @@ int rewriteHeader(const kevo_file& record, const ModifyOptions& options,
         std::fprintf(stderr, "# kevo_packetReader: ERROR, unable to open kevo file: %s\n", path);
         return kExitFailure;
     }
-    if (!target.writeChanges(record, options.streamID, options.metaID)) {
+    const kevo_atomPlace edited{options.streamID, options.metaID};
+    std::vector<kevo_headerRange> ranges;
+    kevo_writeOutcome outcome;
+    if (!kevo_listHeaderChanges(&record, &edited, 1, KEVO_CHANGE_AS_REWRITE, &ranges) ||
+        !target.writeRanges(ranges, &outcome)) {
         std::fprintf(stderr, "# ERROR: unable to write the kevo header to %s: %s\n", path,
                      std::strerror(errno));
+        return kExitFailure;
+    }
+    // Another program that saved its own file over the path meanwhile has
+    // put the edit out of reach: that is no success.
+    if (!target.stillAtPath()) {
+        std::fprintf(stderr,
+                     "# ERROR: %s was replaced by another file during the edit; the edit went to "
+                     "the file that was read, which is no longer at %s\n",
+                     path, path);
         return kExitFailure;
     }
     return kExitSuccess;
 }
 
 int editHeader(kevo_packetReader& reader, const ModifyOptions& options,
-               const kevo_editTarget& target)
+               const kevo_heldFile& target)
 {
     kevo_file& record = *reader.fileRecord;
     kevo_atom* atom = chooseAtom(record, options);
@@ -256,6 +225,31 @@ int editHeader(kevo_packetReader& reader, const ModifyOptions& options,
     return rewriteHeader(record, options, target);
 }
 
+// Holds the file for the whole run; 0 after printing the refusal when the
+// path cannot be rewritten in place. A file that cannot be opened at all is
+// left to the reader, which reports it with its own lines.
+int holdTarget(const char* path, kevo_heldFile* target)
+{
+    kevo_lockWait wait;
+    wait.announce = [path] {
+        std::fprintf(stderr, "# INFO: waiting for another process to finish with %s\n", path);
+        std::fflush(stderr);
+    };
+    const kevo_holdResult held = target->hold(path, KEVO_HOLD_WRITE_IF_ALLOWED, wait);
+    if (held == KEVO_HOLD_NOT_IN_PLACE) {
+        std::fprintf(stderr, "# ERROR: cannot modify %s in place, it is not a regular file\n",
+                     path);
+        return 0;
+    }
+    if (held == KEVO_HOLD_OPENED && target->lockError() != 0) {
+        std::fprintf(
+            stderr, "# WARNING: cannot lock %s (%s), editing without waiting for other processes\n",
+            path, std::strerror(target->lockError()));
+        std::fflush(stderr);
+    }
+    return 1;
+}
+
 // Runs the edit on one open file, locked from before the first read until
 // after the second dump, so that a concurrent edit of the same file can
 // neither read a header this one is about to replace nor put an old value
@@ -264,8 +258,8 @@ int editHeader(kevo_packetReader& reader, const ModifyOptions& options,
 int modify(const ModifyOptions& options)
 {
     const char* path = options.path.c_str();
-    kevo_editTarget target;
-    if (!target.acquire(path)) {
+    kevo_heldFile target;
+    if (!holdTarget(path, &target)) {
         return kExitFailure;
     }
     kevo_packetReader* reader = new kevo_packetReader(path, target.openStream());

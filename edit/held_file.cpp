@@ -1,0 +1,253 @@
+#include <cerrno>
+#include <ctime>
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include "edit/kevo_edit.h"
+
+namespace {
+
+// How often a path that was replaced while this run waited for its lock is
+// followed to the file it names now. Past that, the last file opened is the
+// one held.
+constexpr int kMaxReopens = 8;
+
+// O_NONBLOCK: if a FIFO took the path's place since the stat, the open must
+// not wait for a writer before fstat can tell.
+constexpr int kOpenFlags = O_NONBLOCK | O_NOCTTY | O_CLOEXEC;
+
+// A bounded wait polls: the blocking lock call takes no timeout, and a
+// timer signal would be process-wide state. It starts quick, for locks held
+// for the length of one edit, and backs off.
+constexpr long kFirstPollNanoseconds = 1000 * 1000;
+constexpr long kLongestPollNanoseconds = 50 * 1000 * 1000;
+constexpr long kNanosecondsPerSecond = 1000 * 1000 * 1000;
+
+// Reading a FIFO waits for a writer and a character device may never end;
+// neither holds a header that can be written back where it was read.
+bool rewritableInPlace(mode_t mode)
+{
+    return !S_ISFIFO(mode) && !S_ISSOCK(mode) && !S_ISCHR(mode);
+}
+
+// A write lock over the whole file, held by the open file description.
+int setWholeFileLock(int fd, int command, short type)
+{
+    struct flock whole {};
+    whole.l_type = type;
+    whole.l_whence = SEEK_SET;
+    whole.l_start = 0;
+    whole.l_len = 0;
+    int result;
+    do {
+        result = fcntl(fd, command, &whole);
+    } while (result != 0 && errno == EINTR);
+    return result;
+}
+
+bool busy(int error)
+{
+    return error == EAGAIN || error == EACCES;
+}
+
+double secondsSince(const timespec& start)
+{
+    timespec now;
+    clock_gettime(CLOCK_MONOTONIC, &now);
+    return static_cast<double>(now.tv_sec - start.tv_sec) +
+           static_cast<double>(now.tv_nsec - start.tv_nsec) / kNanosecondsPerSecond;
+}
+
+// 0 with the lock held, EAGAIN when the bound passed first, or the errno of
+// a lock that cannot be had.
+int pollForLock(int fd, short type, double seconds)
+{
+    timespec start;
+    clock_gettime(CLOCK_MONOTONIC, &start);
+    long pause = kFirstPollNanoseconds;
+    for (;;) {
+        if (setWholeFileLock(fd, F_OFD_SETLK, type) == 0) {
+            return 0;
+        }
+        if (!busy(errno)) {
+            return errno;
+        }
+        const double left = seconds - secondsSince(start);
+        if (left <= 0) {
+            return EAGAIN;
+        }
+        const double pauseSeconds = static_cast<double>(pause) / kNanosecondsPerSecond;
+        const long nanoseconds =
+            left < pauseSeconds ? static_cast<long>(left * kNanosecondsPerSecond) : pause;
+        const timespec step{0, nanoseconds};
+        nanosleep(&step, nullptr);
+        pause = pause * 2 < kLongestPollNanoseconds ? pause * 2 : kLongestPollNanoseconds;
+    }
+}
+
+bool sameFile(const struct stat& info, dev_t device, ino_t inode)
+{
+    return info.st_dev == device && info.st_ino == inode;
+}
+
+}  // namespace
+
+kevo_heldFile::~kevo_heldFile()
+{
+    release();
+}
+
+kevo_holdResult kevo_heldFile::hold(const char* path, kevo_holdMode mode,
+                                    const kevo_lockWait& wait)
+{
+    release();
+    path_ = path;
+    bool announced = false;
+    for (int attempt = 1; attempt <= kMaxReopens; ++attempt) {
+        const kevo_holdResult opened = openChecked(mode);
+        if (opened != KEVO_HOLD_OPENED) {
+            return opened;
+        }
+        // A file that cannot be written will not be edited, so there is
+        // nothing to wait for.
+        if (!writable_ && mode != KEVO_HOLD_READ) {
+            return KEVO_HOLD_OPENED;
+        }
+        const kevo_holdResult locked = lock(mode, wait, &announced);
+        if (locked != KEVO_HOLD_OPENED) {
+            release();
+            return locked;
+        }
+        if (lockError_ != 0) {
+            return locked;
+        }
+        struct stat now;
+        if (attempt == kMaxReopens ||
+            (stat(path, &now) == 0 && sameFile(now, device_, inode_))) {
+            return KEVO_HOLD_OPENED;
+        }
+        release();
+    }
+    return KEVO_HOLD_OPENED;
+}
+
+FILE* kevo_heldFile::openStream() const
+{
+    if (fd_ < 0) {
+        errno = EBADF;
+        return nullptr;
+    }
+    if (lseek(fd_, 0, SEEK_SET) != 0) {
+        return nullptr;
+    }
+    // A stream of its own, so the reader may close it; the copy shares the
+    // description, and with it the lock.
+    const int copy = fcntl(fd_, F_DUPFD_CLOEXEC, 0);
+    if (copy < 0) {
+        return nullptr;
+    }
+    FILE* stream = fdopen(copy, "rb");
+    if (!stream) {
+        const int reason = errno;
+        ::close(copy);
+        errno = reason;
+    }
+    return stream;
+}
+
+bool kevo_heldFile::stillAtPath() const
+{
+    struct stat now;
+    return fd_ >= 0 && stat(path_.c_str(), &now) == 0 && sameFile(now, device_, inode_);
+}
+
+kevo_holdResult kevo_heldFile::openChecked(kevo_holdMode mode)
+{
+    const char* path = path_.c_str();
+    // stat first: opening a device can itself have effects.
+    struct stat info;
+    if (stat(path, &info) == 0 && !rewritableInPlace(info.st_mode)) {
+        return KEVO_HOLD_NOT_IN_PLACE;
+    }
+    int fd = ::open(path, (mode == KEVO_HOLD_READ ? O_RDONLY : O_RDWR) | kOpenFlags);
+    writable_ = fd >= 0 && mode != KEVO_HOLD_READ;
+    if (fd < 0 && mode == KEVO_HOLD_WRITE_IF_ALLOWED) {
+        fd = ::open(path, O_RDONLY | kOpenFlags);
+    }
+    if (fd < 0) {
+        return KEVO_HOLD_FAILED;
+    }
+    if (fstat(fd, &info) != 0) {
+        const int reason = errno;
+        ::close(fd);
+        errno = reason;
+        return KEVO_HOLD_FAILED;
+    }
+    if (!rewritableInPlace(info.st_mode)) {
+        ::close(fd);
+        return KEVO_HOLD_NOT_IN_PLACE;
+    }
+    // kevo-modify lets the reader report a directory as a file without a
+    // header; the other modes say what it is.
+    if (S_ISDIR(info.st_mode) && mode != KEVO_HOLD_WRITE_IF_ALLOWED) {
+        ::close(fd);
+        errno = EISDIR;
+        return KEVO_HOLD_FAILED;
+    }
+    // Reads block again from here on, as on any file opened without it.
+    const int flags = fcntl(fd, F_GETFL);
+    if (flags >= 0) {
+        fcntl(fd, F_SETFL, flags & ~O_NONBLOCK);
+    }
+    fd_ = fd;
+    device_ = info.st_dev;
+    inode_ = info.st_ino;
+    return KEVO_HOLD_OPENED;
+}
+
+// KEVO_HOLD_OPENED with the lock held, or with lockError_ set when it cannot
+// be had; KEVO_HOLD_LOCKED_OUT when the wait's bound passed first.
+kevo_holdResult kevo_heldFile::lock(kevo_holdMode mode, const kevo_lockWait& wait,
+                                    bool* announced)
+{
+    const short type = mode == KEVO_HOLD_READ ? F_RDLCK : F_WRLCK;
+    lockError_ = 0;
+    if (setWholeFileLock(fd_, F_OFD_SETLK, type) == 0) {
+        return KEVO_HOLD_OPENED;
+    }
+    if (!busy(errno)) {
+        lockError_ = errno;
+        return KEVO_HOLD_OPENED;
+    }
+    if (wait.seconds == 0) {
+        return KEVO_HOLD_LOCKED_OUT;
+    }
+    if (!*announced && wait.announce) {
+        wait.announce();
+    }
+    *announced = true;
+    if (wait.seconds < 0) {
+        if (setWholeFileLock(fd_, F_OFD_SETLKW, type) != 0) {
+            lockError_ = errno;
+        }
+        return KEVO_HOLD_OPENED;
+    }
+    const int error = pollForLock(fd_, type, wait.seconds);
+    if (error == EAGAIN) {
+        return KEVO_HOLD_LOCKED_OUT;
+    }
+    lockError_ = error;
+    return KEVO_HOLD_OPENED;
+}
+
+void kevo_heldFile::release()
+{
+    if (fd_ >= 0) {
+        ::close(fd_);
+        fd_ = -1;
+    }
+    writable_ = false;
+    lockError_ = 0;
+}

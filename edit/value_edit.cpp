@@ -1,0 +1,233 @@
+#include <cerrno>
+#include <cstring>
+#include <string>
+#include <vector>
+
+#include "edit/kevo_edit.h"
+
+namespace {
+
+constexpr int32_t kValueBytes = 4;
+
+bool isBlank(char c)
+{
+    return c == ' ' || c == '\t' || c == '\n' || c == '\v' || c == '\f' || c == '\r';
+}
+
+std::string quoted(const std::string& text)
+{
+    return "'" + text + "'";
+}
+
+// The atom a request names, when it names exactly one 'i' atom that holds a
+// value; otherwise why not.
+const kevo_atom* resolveValue(const kevo_file& record, const kevo_valueRequest& request,
+                              kevo_atomPlace* place, std::string* error)
+{
+    const std::vector<kevo_atomPlace> found = kevo_findAtoms(record, request.selector);
+    if (found.size() != 1) {
+        *error = kevo_describeMatches(record, request.selector, found);
+        return nullptr;
+    }
+    *place = found[0];
+    const kevo_atom* atom = kevo_atomAt(record, *place);
+    if (atom->type != 'i') {
+        // The type letter as a fourcc's first byte would show.
+        const std::string shown = kevo_fourccText(atom->type & 0xFF);
+        *error = quoted(request.text) + " is of type '" + shown.substr(0, shown[0] == '\\' ? 4 : 1) +
+                 "', not 'i'";
+        return nullptr;
+    }
+    if (atom->length < kValueBytes || !atom->data) {
+        *error = quoted(request.text) + " holds " + std::to_string(atom->length) +
+                 " payload bytes, an 'i' value needs 4";
+        return nullptr;
+    }
+    return atom;
+}
+
+bool samePlace(kevo_atomPlace a, kevo_atomPlace b)
+{
+    return a.streamID == b.streamID && a.metaID == b.metaID;
+}
+
+// Resolves every set; false with the error when one does not resolve, or
+// two name the same atom, which would leave which value wins to chance.
+bool resolveSets(const kevo_file& record, const kevo_editRequest& request,
+                 kevo_editResult* result)
+{
+    for (size_t i = 0; i < request.sets.size(); ++i) {
+        const kevo_valueRequest& set = request.sets[i];
+        kevo_atomPlace place{};
+        const kevo_atom* atom = resolveValue(record, set, &place, &result->error);
+        if (!atom) {
+            return false;
+        }
+        for (size_t j = 0; j < i; ++j) {
+            if (samePlace(result->changes[j].place, place)) {
+                result->error = quoted(request.sets[j].text) + " and " + quoted(set.text) +
+                                " name the same atom";
+                return false;
+            }
+        }
+        result->changes.push_back(kevo_valueChange{place, atom->id,
+                                                   atom->offset + KEVO_ATOM_FIXED_BYTES,
+                                                   kevo_getLE32Signed(atom->data),
+                                                   static_cast<int32_t>(set.value)});
+    }
+    return true;
+}
+
+// False with the result set when a condition cannot be checked (error) or
+// does not hold (skipped).
+bool conditionsHold(const kevo_file& record, const kevo_editRequest& request,
+                    kevo_editResult* result)
+{
+    for (size_t i = 0; i < request.conditions.size(); ++i) {
+        kevo_atomPlace place{};
+        const kevo_atom* atom = resolveValue(record, request.conditions[i], &place, &result->error);
+        if (!atom) {
+            result->status = KEVO_EDIT_FAILED;
+            return false;
+        }
+        if (kevo_getLE32(atom->data) != request.conditions[i].value) {
+            result->status = KEVO_EDIT_SKIPPED;
+            result->failedCondition = i;
+            result->foundValue = kevo_getLE32Signed(atom->data);
+            return false;
+        }
+    }
+    return true;
+}
+
+std::string holdError(kevo_holdResult held)
+{
+    if (held == KEVO_HOLD_NOT_IN_PLACE) {
+        return "not a regular file";
+    }
+    if (held == KEVO_HOLD_LOCKED_OUT) {
+        return "locked by another process";
+    }
+    return std::strerror(errno);
+}
+
+std::string writeError(const kevo_writeOutcome& outcome)
+{
+    const char* step = outcome.step == KEVO_SYNC_FAILED ? "cannot sync to disk: " : "cannot write: ";
+    return step + std::string(std::strerror(errno));
+}
+
+kevo_editStatus fail(kevo_editResult* result, const std::string& error)
+{
+    result->status = KEVO_EDIT_FAILED;
+    result->error = error;
+    return result->status;
+}
+
+// Puts the new values in the record and lists the places of those that
+// differ from the file.
+std::vector<kevo_atomPlace> applyChanges(kevo_file& record, const kevo_editResult& result)
+{
+    std::vector<kevo_atomPlace> changed;
+    for (const kevo_valueChange& change : result.changes) {
+        if (change.oldValue != change.newValue) {
+            kevo_putLE32(kevo_atomAt(record, change.place)->data,
+                         static_cast<uint32_t>(change.newValue));
+            changed.push_back(change.place);
+        }
+    }
+    return changed;
+}
+
+}  // namespace
+
+kevo_numberForm kevo_parseWholeNumber(const char* text, int64_t min, int64_t max, int64_t* value)
+{
+    const char* p = text;
+    while (isBlank(*p)) {
+        ++p;
+    }
+    const bool negative = *p == '-';
+    if (*p == '-' || *p == '+') {
+        ++p;
+    }
+    const char* digits = p;
+    int64_t magnitude = 0;
+    bool fits = true;
+    for (; *p >= '0' && *p <= '9'; ++p) {
+        // Past both bounds the value can only grow; stop before it wraps
+        // but go on checking that the rest is digits.
+        if (fits) {
+            magnitude = magnitude * 10 + (*p - '0');
+            fits = magnitude <= max || -magnitude >= min;
+        }
+    }
+    const bool anyDigit = p != digits;
+    while (isBlank(*p)) {
+        ++p;
+    }
+    if (!anyDigit || *p != '\0') {
+        return kevo_numberForm::NotWhole;
+    }
+    const int64_t result = negative ? -magnitude : magnitude;
+    if (!fits || result < min || result > max) {
+        return kevo_numberForm::OutOfRange;
+    }
+    *value = result;
+    return kevo_numberForm::Whole;
+}
+
+kevo_editStatus kevo_editValues(const char* path, const kevo_editRequest& request,
+                                kevo_editResult* result)
+{
+    *result = kevo_editResult{};
+    kevo_heldFile file;
+    const kevo_holdResult held =
+        file.hold(path, request.dryRun ? KEVO_HOLD_READ : KEVO_HOLD_WRITE, request.wait);
+    if (held != KEVO_HOLD_OPENED) {
+        return fail(result, holdError(held));
+    }
+    result->lockError = file.lockError();
+    kevo_file record;
+    record.file = file.openStream();
+    if (!record.file) {
+        return fail(result, std::strerror(errno));
+    }
+    const int read = kevo_readHeader(&record);
+    kevo_close(&record);
+    if (!read) {
+        return fail(result, "not a valid KEVO file");
+    }
+    if (!resolveSets(record, request, result) || !conditionsHold(record, request, result)) {
+        if (result->status != KEVO_EDIT_SKIPPED) {
+            result->changes.clear();
+            result->status = KEVO_EDIT_FAILED;
+        }
+        return result->status;
+    }
+    const std::vector<kevo_atomPlace> changed = applyChanges(record, *result);
+    if (changed.empty()) {
+        result->status = KEVO_EDIT_UNCHANGED;
+        return result->status;
+    }
+    if (request.dryRun) {
+        result->status = KEVO_EDIT_WOULD_EDIT;
+        return result->status;
+    }
+    std::vector<kevo_headerRange> ranges;
+    if (!kevo_listHeaderChanges(&record, changed.data(), changed.size(),
+                                KEVO_CHANGE_PAYLOADS_ONLY, &ranges)) {
+        return fail(result, "the header's layout does not add up");
+    }
+    kevo_writeOutcome outcome;
+    if (!file.writeRanges(ranges, &outcome)) {
+        return fail(result, writeError(outcome));
+    }
+    result->untorn = outcome.untorn;
+    if (!file.stillAtPath()) {
+        return fail(result, "replaced by another file during the edit; the edit went to the file "
+                            "that was read, which is no longer at this path");
+    }
+    result->status = KEVO_EDIT_EDITED;
+    return result->status;
+}
