@@ -366,6 +366,10 @@ std::string kevo_describeMatches(const kevo_file& record, const kevo_selector& s
 // as \xNN.
 std::string kevo_fourccText(uint32_t fourcc);
 
+// A fourcc as text that is always valid UTF-8, for JSON: each byte as the
+// code point of the same number, so printable ASCII stays as it is.
+std::string kevo_fourccUtf8(uint32_t fourcc);
+
 // ---------------------------------------------------------------------------
 // Board descriptors
 

@@ -211,6 +211,21 @@ std::string kevo_fourccText(uint32_t fourcc)
     return out;
 }
 
+std::string kevo_fourccUtf8(uint32_t fourcc)
+{
+    std::string out;
+    for (int shift = 0; shift < 32; shift += 8) {
+        const uint8_t byte = static_cast<uint8_t>(fourcc >> shift);
+        if (byte < 0x80) {
+            out.push_back(static_cast<char>(byte));
+        } else {
+            out.push_back(static_cast<char>(0xC0 | (byte >> 6)));
+            out.push_back(static_cast<char>(0x80 | (byte & 0x3F)));
+        }
+    }
+    return out;
+}
+
 int kevo_parseSelector(const std::string& text, kevo_selector* selector)
 {
     const size_t slash = text.find('/');

@@ -1,0 +1,17 @@
+// `kevo-edit`: sets integer meta values of KEVO headers in place, by name,
+// several values and many files in one run.
+//
+//   kevo-edit [--dry-run] [--json] [--wait SECONDS] [--if SEL=VALUE]...
+//             --set SEL=VALUE [--set SEL=VALUE]... FILE...
+//
+// Each file is its own unit, as with sed -i: it is held, locked, read and
+// checked, then only the values that differ are written and synced, and
+// only then is it reported; a file that fails is named on standard error
+// and the run goes on. The product, one line per --set of each file or one
+// JSON array, goes to standard output.
+#pragma once
+
+// Runs the command and returns its exit status: 0 when no file failed
+// (edited, unchanged or skipped), 1 when one did or standard output could
+// not be written, 2 on a usage error, before any file is opened.
+int kevo_editMain(int argc, char** argv);
