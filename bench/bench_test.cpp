@@ -24,7 +24,8 @@ std::string writeRecording(const TempDir& dir, const std::string& name)
 {
     const std::string path = dir.path(name);
     kevo_sampleSummary summary{};
-    EXPECT_EQ(kevo_writeSampleRecording(path.c_str(), 500, KEVO_SAMPLE_DEFAULT_ATOMS, &summary), 1);
+    EXPECT_EQ(kevo_writeSampleRecording(path.c_str(), 500, KEVO_SAMPLE_DEFAULT_ATOMS,
+                                        KEVO_SAMPLE_KEEP_EXISTING, &summary), 1);
     EXPECT_EQ(std::to_string(summary.headerBytes), kHeaderBytes);
     return path;
 }

@@ -5,11 +5,10 @@
 #include <cstring>
 #include <iterator>
 
+#include <strings.h>
+
 namespace {
 
-constexpr int64_t kFixedHeaderBytes = KEVO_HEADER_FIXED_BYTES + KEVO_STREAM_COUNT_BYTES;
-constexpr int64_t kStreamFixedBytes = KEVO_STREAM_FIXED_BYTES;
-constexpr int64_t kAtomFixedBytes = KEVO_ATOM_FIXED_BYTES;
 constexpr size_t kPacketChunk = 4096;
 
 // Microseconds and seconds since 1970 of the same moment: when the sample
@@ -246,13 +245,21 @@ bool atomCountInRange(int32_t atomCount)
     return atomCount >= KEVO_SAMPLE_MIN_ATOMS && atomCount <= KEVO_SAMPLE_MAX_ATOMS;
 }
 
-int64_t atomListBytes(int32_t count, const kevo_atom* atoms)
+// The names kevo_open takes for standard output.
+bool isStandardOutput(const char* path)
 {
-    int64_t bytes = 0;
-    for (int32_t i = 0; atoms && i < count; ++i) {
-        bytes += kAtomFixedBytes + (atoms[i].length > 0 ? atoms[i].length : 0);
+    return strcasecmp(path, "-") == 0 || strcasecmp(path, "stdout") == 0 ||
+           strcasecmp(path, "/dev/stdout") == 0;
+}
+
+// "x" makes the existence test part of the open itself: a file that appears
+// at the path after any earlier look is still refused, never truncated.
+FILE* openOutput(const char* path, kevo_sampleOverwrite overwrite)
+{
+    if (isStandardOutput(path)) {
+        return stdout;
     }
-    return bytes;
+    return std::fopen(path, overwrite == KEVO_SAMPLE_OVERWRITE ? "wb" : "wbx");
 }
 
 int writePackets(FILE* stream, long long packetBytes)
@@ -305,19 +312,12 @@ int kevo_buildSampleHeaderOf(kevo_file* record, int32_t atomCount)
             return 0;
         }
     }
-    return 1;
+    return kevo_placeHeader(record);
 }
 
 int64_t kevo_sampleHeaderBytes(const kevo_file* record)
 {
-    int64_t bytes = kFixedHeaderBytes + atomListBytes(record->metaCount, record->metas);
-    for (int32_t i = 0; record->streams && i < record->streamCount; ++i) {
-        const kevo_stream& stream = record->streams[i];
-        if (stream.present) {
-            bytes += kStreamFixedBytes + atomListBytes(stream.metaCount, stream.metas);
-        }
-    }
-    return bytes;
+    return static_cast<int64_t>(record->headerBytes);
 }
 
 // xorshift32: cheap, fixed for all time, and its top byte varies enough that
@@ -335,7 +335,7 @@ void kevo_fillSamplePackets(uint8_t* out, size_t size, uint32_t* state)
 }
 
 int kevo_writeSampleRecording(const char* path, long long packetBytes, int32_t atomCount,
-                              kevo_sampleSummary* summary)
+                              kevo_sampleOverwrite overwrite, kevo_sampleSummary* summary)
 {
     if (packetBytes < 0 || packetBytes > KEVO_SAMPLE_MAX_PACKET_BYTES ||
         !atomCountInRange(atomCount)) {
@@ -347,9 +347,12 @@ int kevo_writeSampleRecording(const char* path, long long packetBytes, int32_t a
         errno = ENOMEM;
         return 0;
     }
-    if (!kevo_open(&record, path, "w")) {
+    record.file = openOutput(path, overwrite);
+    if (!record.file) {
         return 0;
     }
+    // kevo_closeSynced reports a failed write by the errno it left.
+    errno = 0;
     kevo_writeHeader(record.file, &record);
     if (!writePackets(record.file, packetBytes)) {
         // The write's own errno says more than the close would.

@@ -50,9 +50,10 @@ struct kevo_sampleSummary {
     long long packetBytes;
 };
 
-// Fills the header part of a zeroed record with the sample header. Returns 0
-// when memory runs out; the record then holds a partial header that its
-// destructor still frees.
+// Fills the header part of a zeroed record with the sample header, placed
+// by kevo_placeHeader as kevo_writeHeader writes it at the start of a file.
+// Returns 0 when memory runs out; the record then holds a partial header
+// that its destructor still frees.
 int kevo_buildSampleHeader(kevo_file* record);
 
 // The same with `atomCount` atoms in all, file level and streams together.
@@ -61,7 +62,8 @@ int kevo_buildSampleHeader(kevo_file* record);
 // out, as above.
 int kevo_buildSampleHeaderOf(kevo_file* record, int32_t atomCount);
 
-// Number of bytes kevo_writeHeader produces for the record.
+// Number of bytes kevo_writeHeader produces for a record built above:
+// its headerBytes, as placed.
 int64_t kevo_sampleHeaderBytes(const kevo_file* record);
 
 // Fills `out` with the next `size` pseudo-random packet bytes. `state` is the
@@ -70,11 +72,20 @@ int64_t kevo_sampleHeaderBytes(const kevo_file* record);
 constexpr uint32_t KEVO_SAMPLE_PACKET_SEED = 0x4B45564F;
 void kevo_fillSamplePackets(uint8_t* out, size_t size, uint32_t* state);
 
-// Writes the sample recording to `path` ("-" or "stdout" for standard
-// output): the header of `atomCount` atoms, then `packetBytes` packet bytes.
+// Whether kevo_writeSampleRecording may replace a file already at its path.
+enum kevo_sampleOverwrite : int {
+    KEVO_SAMPLE_KEEP_EXISTING = 0,
+    KEVO_SAMPLE_OVERWRITE = 1,
+};
+
+// Writes the sample recording to `path` ("-", "stdout" or "/dev/stdout", any
+// letter case, for standard output): the header of `atomCount` atoms, then
+// `packetBytes` packet bytes. With KEVO_SAMPLE_KEEP_EXISTING the file is
+// created only if nothing is at the path yet, in the one call that opens it.
 // Returns 0 with errno EINVAL, before creating anything, for a count out of
-// range; otherwise 0 when the file cannot be opened or written, with errno
-// saying why, and `kevo_open` has printed its own line if the open failed.
-// Fills `summary` on success.
+// range; 0 with errno EEXIST, writing nothing, for a path that is taken and
+// may not be replaced; otherwise 0 when the file cannot be opened or
+// written, with errno saying why. Prints nothing. Fills `summary` on
+// success.
 int kevo_writeSampleRecording(const char* path, long long packetBytes, int32_t atomCount,
-                              kevo_sampleSummary* summary);
+                              kevo_sampleOverwrite overwrite, kevo_sampleSummary* summary);

@@ -4,6 +4,7 @@
 #include <cstring>
 #include <set>
 #include <string>
+#include <utility>
 
 #include <gtest/gtest.h>
 #include <unistd.h>
@@ -18,6 +19,7 @@ using kevo_test::TempDir;
 constexpr int32_t kDefaultAtoms = KEVO_SAMPLE_DEFAULT_ATOMS;
 constexpr int64_t kDefaultHeaderBytes = 748;
 constexpr int64_t kIntAtomBytes = 13;  // 9 bytes of id, type and length, 4 of payload
+constexpr kevo_sampleOverwrite kKeep = KEVO_SAMPLE_KEEP_EXISTING;
 
 // Reads the header at the start of `path`; `consumed` is where the reader
 // stopped, the first byte of packet data.
@@ -66,6 +68,11 @@ uint64_t fingerprint(const Bytes& bytes)
         hash = (hash ^ byte) * 0x100000001b3ULL;
     }
     return hash;
+}
+
+int writeSample(const std::string& path, long long packetBytes, kevo_sampleSummary* summary)
+{
+    return kevo_writeSampleRecording(path.c_str(), packetBytes, kDefaultAtoms, kKeep, summary);
 }
 
 Bytes expectedPackets(size_t size)
@@ -296,7 +303,7 @@ TEST(SampleRecording, IsTheHeaderFollowedByThePacketBytes)
 {
     TempDir dir;
     kevo_sampleSummary summary{};
-    ASSERT_EQ(kevo_writeSampleRecording(dir.path("a").c_str(), 5000, kDefaultAtoms, &summary), 1);
+    ASSERT_EQ(writeSample(dir.path("a"), 5000, &summary), 1);
     EXPECT_EQ(summary.streamCount, 9);
     EXPECT_EQ(summary.packetBytes, 5000);
 
@@ -314,11 +321,11 @@ TEST(SampleRecording, IsTheSameOnEveryRunAndMayHoldNoPackets)
 {
     TempDir dir;
     kevo_sampleSummary summary{};
-    ASSERT_EQ(kevo_writeSampleRecording(dir.path("a").c_str(), 9000, kDefaultAtoms, &summary), 1);
-    ASSERT_EQ(kevo_writeSampleRecording(dir.path("b").c_str(), 9000, kDefaultAtoms, &summary), 1);
+    ASSERT_EQ(writeSample(dir.path("a"), 9000, &summary), 1);
+    ASSERT_EQ(writeSample(dir.path("b"), 9000, &summary), 1);
     EXPECT_EQ(kevo_test::readFile(dir.path("a")), kevo_test::readFile(dir.path("b")));
 
-    ASSERT_EQ(kevo_writeSampleRecording(dir.path("c").c_str(), 0, kDefaultAtoms, &summary), 1);
+    ASSERT_EQ(writeSample(dir.path("c"), 0, &summary), 1);
     EXPECT_EQ(static_cast<int64_t>(kevo_test::readFile(dir.path("c")).size()), summary.headerBytes);
 }
 
@@ -329,7 +336,7 @@ TEST(SampleRecording, RefusesAPacketCountOutOfRangeBeforeCreatingAnything)
     for (long long count : {-1LL, KEVO_SAMPLE_MAX_PACKET_BYTES + 1}) {
         errno = 0;
         const std::string path = dir.path("a");
-        EXPECT_EQ(kevo_writeSampleRecording(path.c_str(), count, kDefaultAtoms, &summary), 0)
+        EXPECT_EQ(kevo_writeSampleRecording(path.c_str(), count, kDefaultAtoms, kKeep, &summary), 0)
             << count;
         EXPECT_EQ(errno, EINVAL);
         EXPECT_NE(access(dir.path("a").c_str(), F_OK), 0);
@@ -342,7 +349,7 @@ TEST(SampleRecording, RefusesAnAtomCountOutOfRangeBeforeCreatingAnything)
     kevo_sampleSummary summary{};
     for (int32_t count : {KEVO_SAMPLE_MIN_ATOMS - 1, KEVO_SAMPLE_MAX_ATOMS + 1}) {
         errno = 0;
-        EXPECT_EQ(kevo_writeSampleRecording(dir.path("a").c_str(), 10, count, &summary), 0);
+        EXPECT_EQ(kevo_writeSampleRecording(dir.path("a").c_str(), 10, count, kKeep, &summary), 0);
         EXPECT_EQ(errno, EINVAL);
         EXPECT_NE(access(dir.path("a").c_str(), F_OK), 0) << count;
     }
@@ -354,7 +361,7 @@ TEST(SampleRecording, DefaultIsPinnedByteForByte)
 {
     TempDir dir;
     kevo_sampleSummary summary{};
-    ASSERT_EQ(kevo_writeSampleRecording(dir.path("a").c_str(), 100, kDefaultAtoms, &summary), 1);
+    ASSERT_EQ(writeSample(dir.path("a"), 100, &summary), 1);
     const Bytes file = kevo_test::readFile(dir.path("a"));
     EXPECT_EQ(file.size(), 848u);
     EXPECT_EQ(fingerprint(file), 0xdcfd27dd37c8f3a2ULL);
@@ -367,14 +374,15 @@ TEST(SampleRecording, ReportsAFullDevice)
     }
     kevo_sampleSummary summary{};
     errno = 0;
-    EXPECT_EQ(kevo_writeSampleRecording("/dev/full", 100000, kDefaultAtoms, &summary), 0);
+    EXPECT_EQ(kevo_writeSampleRecording("/dev/full", 100000, kDefaultAtoms, KEVO_SAMPLE_OVERWRITE,
+                                        &summary), 0);
     EXPECT_EQ(errno, ENOSPC);
 }
 
 // ---------------------------------------------------------------------------
 // The program
 
-const std::string kUsage = "usage: kevo-sample [--atoms N] <output path> [packet bytes]\n";
+const std::string kTryHelp = "Try 'kevo-sample --help' for more information.\n";
 
 kevo_test::RunResult runSample(const std::vector<std::string>& args)
 {
@@ -411,13 +419,17 @@ TEST(KevoSampleProgram, WritesToStandardOutputThroughADash)
     EXPECT_EQ(run.standardOutput.substr(0, 8), std::string("KEVO\x02\0\0\0", 8));
 }
 
-TEST(KevoSampleProgram, PrintsTheUsageLineForAWrongArgumentCount)
+TEST(KevoSampleProgram, RefusesAWrongOperandCountOrAtomsOptionAsAUsageError)
 {
-    for (const std::vector<std::string>& args :
-         {std::vector<std::string>{}, std::vector<std::string>{"a", "1", "b"}}) {
+    for (const auto& [args, complaint] :
+         {std::pair{std::vector<std::string>{}, "missing output path"},
+          std::pair{std::vector<std::string>{"a", "1", "b"}, "extra operand 'b'"},
+          std::pair{std::vector<std::string>{"a", "--atoms"}, "option '--atoms' needs a value"},
+          std::pair{std::vector<std::string>{"--atoms", "10", "a", "--atoms", "10"},
+                    "option '--atoms' given twice"}}) {
         const kevo_test::RunResult run = runSample(args);
-        EXPECT_EQ(run.status, 1);
-        EXPECT_EQ(run.standardError, kUsage);
+        EXPECT_EQ(run.status, 2);
+        EXPECT_EQ(run.standardError, "kevo-sample: " + std::string(complaint) + "\n" + kTryHelp);
     }
 }
 
@@ -436,26 +448,15 @@ TEST(KevoSampleProgram, TakesTheAtomCountBeforeOrAfterThePath)
     EXPECT_EQ(kevo_test::readFile(after), kevo_test::readFile(before));
 }
 
-TEST(KevoSampleProgram, PrintsTheUsageLineForAnAtomsOptionWithoutOneValue)
-{
-    for (const std::vector<std::string>& args :
-         {std::vector<std::string>{"a", "--atoms"},
-          std::vector<std::string>{"--atoms", "10", "a", "--atoms", "10"}}) {
-        const kevo_test::RunResult run = runSample(args);
-        EXPECT_EQ(run.status, 1);
-        EXPECT_EQ(run.standardError, kUsage);
-    }
-}
-
 TEST(KevoSampleProgram, RefusesAnAtomCountOutOfRange)
 {
     TempDir dir;
     for (const char* count : {"", "4", "4000001", "1e3", "-5", "99999999999999999999"}) {
         const kevo_test::RunResult run = runSample({"--atoms", count, dir.path("rec.kevo")});
-        EXPECT_EQ(run.status, 1) << count;
+        EXPECT_EQ(run.status, 2) << count;
         const std::string expected =
-            "# ERROR: atoms must be a whole number from 5 to 4000000, not ";
-        EXPECT_EQ(run.standardError, expected + count + "\n");
+            "kevo-sample: atoms must be a whole number from 5 to 4000000, not '";
+        EXPECT_EQ(run.standardError, expected + count + "'\n" + kTryHelp);
         EXPECT_NE(access(dir.path("rec.kevo").c_str(), F_OK), 0) << count;
     }
 }
@@ -464,11 +465,12 @@ TEST(KevoSampleProgram, RefusesAPacketCountThatIsNotPlainDigits)
 {
     TempDir dir;
     for (const char* count : {"", "12k", "-5", "+5", " 5", "1073741825", "99999999999999999999"}) {
-        const kevo_test::RunResult run = runSample({dir.path("rec.kevo"), count});
-        EXPECT_EQ(run.status, 1) << count;
+        // "--", or "-5" would be an option.
+        const kevo_test::RunResult run = runSample({"--", dir.path("rec.kevo"), count});
+        EXPECT_EQ(run.status, 2) << count;
         const std::string expected =
-            "# ERROR: packet bytes must be a whole number from 0 to 1073741824, not ";
-        EXPECT_EQ(run.standardError, expected + count + "\n");
+            "kevo-sample: packet bytes must be a whole number from 0 to 1073741824, not '";
+        EXPECT_EQ(run.standardError, expected + count + "'\n" + kTryHelp);
         EXPECT_NE(access(dir.path("rec.kevo").c_str(), F_OK), 0) << count;
     }
 }
@@ -479,9 +481,55 @@ TEST(KevoSampleProgram, ExplainsAPathItCannotOpen)
     const std::string path = dir.path("missing/rec.kevo");
     const kevo_test::RunResult run = runSample({path, "10"});
     EXPECT_EQ(run.status, 1);
-    EXPECT_EQ(run.standardError, "ERROR: can't open file " + path +
-                                     "\n# ERROR: cannot write sample recording " + path +
-                                     ": No such file or directory\n");
+    EXPECT_EQ(run.standardError, "kevo-sample: " + path + ": No such file or directory\n");
+}
+
+// OLD is a file already there, NEW a free name, LINK a dangling link to NEW:
+// a look before the open would find nothing at LINK and create NEW.
+struct CommandLineCase {
+    std::vector<std::string> args;
+    int status;
+    std::string outputStart;  // the first five bytes of standard output
+    std::string standardError;
+    size_t oldBytes;  // OLD's size afterwards
+};
+
+const std::string kWroteTen = ": 9 streams, 748 header bytes, 10 packet bytes\n";
+
+const CommandLineCase kCommandLineCases[] = {
+    {{"--help", "OLD"}, 0, "Usage", "", 3},
+    {{"-h"}, 0, "Usage", "", 3},
+    {{"--frobnicate", "NEW"}, 2, "", "kevo-sample: invalid option '--frobnicate'\n" + kTryHelp, 3},
+    {{"NEW", "-x"}, 2, "", "kevo-sample: invalid option '-x'\n" + kTryHelp, 3},
+    {{"--help=me"}, 2, "", "kevo-sample: invalid option '--help=me'\n" + kTryHelp, 3},
+    {{"OLD", "10"}, 1, "", "kevo-sample: OLD: File exists\n", 3},
+    {{"LINK", "10"}, 1, "", "kevo-sample: LINK: File exists\n", 3},
+    {{"OLD", "10", "--force"}, 0, "", "# INFO: wrote sample recording OLD" + kWroteTen, 758},
+    {{"-", "10"}, 0, "KEVO\x02", "# INFO: wrote sample recording -" + kWroteTen, 3},
+};
+
+TEST(KevoSampleProgram, FollowsTheCommandLineConventionsOfGnuTools)
+{
+    for (const CommandLineCase& entry : kCommandLineCases) {
+        SCOPED_TRACE(::testing::PrintToString(entry.args));
+        TempDir dir;
+        kevo_test::writeFile(dir.path("OLD"), {'o', 'l', 'd'});
+        ASSERT_EQ(symlink(dir.path("NEW").c_str(), dir.path("LINK").c_str()), 0);
+        std::vector<std::string> args;
+        for (const std::string& arg : entry.args) {
+            args.push_back(arg == "OLD" || arg == "NEW" || arg == "LINK" ? dir.path(arg) : arg);
+        }
+        const kevo_test::RunResult run = runSample(args);
+        EXPECT_EQ(run.status, entry.status);
+        EXPECT_EQ(run.standardOutput.substr(0, 5), entry.outputStart);
+        std::string error = run.standardError;
+        for (size_t at; (at = error.find(dir.path(""))) != std::string::npos;) {
+            error.erase(at, dir.path("").size());
+        }
+        EXPECT_EQ(error, entry.standardError);
+        EXPECT_EQ(kevo_test::readFile(dir.path("OLD")).size(), entry.oldBytes);
+        EXPECT_NE(access(dir.path("NEW").c_str(), F_OK), 0);
+    }
 }
 
 }  // namespace
