@@ -94,6 +94,14 @@ protected:
         return std::make_unique<RunningProgram>(KEVO_MODIFY_PATH, editArgs(0, meta, value, path_));
     }
 
+    // The same edit through kevo-edit, which takes the same lock.
+    std::unique_ptr<RunningProgram> startNamedEdit(int32_t meta, int32_t value) const
+    {
+        const std::string set = "wifi/#" + std::to_string(meta) + "=" + std::to_string(value);
+        return std::make_unique<RunningProgram>(KEVO_EDIT_PATH,
+                                                std::vector<std::string>{"--set", set, path_});
+    }
+
     kevo_test::TempDir dir_;
     std::string path_;
     kevo_test::Bytes packets_;
@@ -118,6 +126,7 @@ TEST_F(ConcurrentEditTest, PathsThatCannotBeRewrittenInPlaceAreRefusedWithoutWai
     EXPECT_TRUE(S_ISFIFO(info.st_mode));
 }
 
+// Half the edits come from kevo-modify, half from kevo-edit.
 TEST_F(ConcurrentEditTest, EditsOfOneFileStartedTogetherAreAllKept)
 {
     for (int round = 0; round < kRounds; ++round) {
@@ -127,10 +136,11 @@ TEST_F(ConcurrentEditTest, EditsOfOneFileStartedTogetherAreAllKept)
         for (int meta = 0; meta < kEditors; ++meta) {
             const int32_t value = 1000 * (round + 1) + meta;
             expected = withInt(expected, 0, meta, value);
-            editors.push_back(startEdit(meta, value));
+            editors.push_back(meta % 2 == 0 ? startEdit(meta, value)
+                                            : startNamedEdit(meta, value));
         }
-        for (auto& editor : editors) {
-            EXPECT_EQ(editor->finish().status, kSuccess);
+        for (size_t meta = 0; meta < editors.size(); ++meta) {
+            EXPECT_EQ(editors[meta]->finish().status, meta % 2 == 0 ? kSuccess : 0);
         }
         ASSERT_EQ(readFile(path_), concat(encode(expected), packets_));
     }
