@@ -138,7 +138,9 @@ TEST(HeaderLayout, ChangesGoWhereTheRecordSaysOrNowhere)
 
 TEST(Selector, FourccsAndIndexesAreReadAsWritten)
 {
-    const auto fourcc = [](const char (&text)[5]) { return kevo_selectorPart{false, kevo_fourcc(text), 0}; };
+    const auto fourcc = [](const char (&text)[5]) {
+        return kevo_selectorPart{false, kevo_fourcc(text), 0};
+    };
     const auto index = [](int32_t i) { return kevo_selectorPart{true, 0, i}; };
     const struct {
         const char* text;

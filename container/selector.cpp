@@ -77,7 +77,8 @@ void collectAtoms(int32_t streamID, int32_t count, const kevo_atom* atoms,
 
 std::string partText(const kevo_selectorPart& part)
 {
-    return part.byIndex ? "#" + std::to_string(part.index) : "'" + kevo_fourccText(part.fourcc) + "'";
+    return part.byIndex ? "#" + std::to_string(part.index)
+                        : "'" + kevo_fourccText(part.fourcc) + "'";
 }
 
 // "(has: a, b, c)", the distinct fourccs in order, cut short past a few

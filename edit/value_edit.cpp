@@ -34,8 +34,8 @@ const kevo_atom* resolveValue(const kevo_file& record, const kevo_valueRequest& 
     if (atom->type != 'i') {
         // The type letter as a fourcc's first byte would show.
         const std::string shown = kevo_fourccText(atom->type & 0xFF);
-        *error = quoted(request.text) + " is of type '" + shown.substr(0, shown[0] == '\\' ? 4 : 1) +
-                 "', not 'i'";
+        const std::string type = shown.substr(0, shown[0] == '\\' ? 4 : 1);
+        *error = quoted(request.text) + " is of type '" + type + "', not 'i'";
         return nullptr;
     }
     if (atom->length < kValueBytes || !atom->data) {
@@ -85,7 +85,8 @@ bool conditionsHold(const kevo_file& record, const kevo_editRequest& request,
 {
     for (size_t i = 0; i < request.conditions.size(); ++i) {
         kevo_atomPlace place{};
-        const kevo_atom* atom = resolveValue(record, request.conditions[i], &place, &result->error);
+        const kevo_atom* atom =
+            resolveValue(record, request.conditions[i], &place, &result->error);
         if (!atom) {
             result->status = KEVO_EDIT_FAILED;
             return false;
