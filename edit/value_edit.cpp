@@ -114,8 +114,9 @@ std::string holdError(kevo_holdResult held)
 
 std::string writeError(const kevo_writeOutcome& outcome)
 {
-    const char* step = outcome.step == KEVO_SYNC_FAILED ? "cannot sync to disk: " : "cannot write: ";
-    return step + std::string(std::strerror(errno));
+    const std::string step =
+        outcome.step == KEVO_SYNC_FAILED ? "cannot sync to disk: " : "cannot write: ";
+    return step + std::strerror(errno);
 }
 
 kevo_editStatus fail(kevo_editResult* result, const std::string& error)
