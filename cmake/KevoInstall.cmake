@@ -15,13 +15,16 @@ set(KEVO_PACKAGE_DIR ${CMAKE_INSTALL_LIBDIR}/cmake/kevo)
 # ---------------------------------------------------------------------------
 # The tools and their manual pages
 
-set(KEVO_MANUAL_PAGES ${PROJECT_SOURCE_DIR}/man/kevo-modify.1 ${PROJECT_SOURCE_DIR}/man/kevo-info.1)
-install(TARGETS kevo-modify kevo-info RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR} COMPONENT tools)
+# One page per tool, named after it.
+set(KEVO_TOOLS kevo-modify kevo-info kevo-edit)
+list(TRANSFORM KEVO_TOOLS PREPEND ${PROJECT_SOURCE_DIR}/man/ OUTPUT_VARIABLE KEVO_MANUAL_PAGES)
+list(TRANSFORM KEVO_MANUAL_PAGES APPEND .1)
+install(TARGETS ${KEVO_TOOLS} RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR} COMPONENT tools)
 install(FILES ${KEVO_MANUAL_PAGES} DESTINATION ${CMAKE_INSTALL_MANDIR}/man1 COMPONENT manual)
 
 # ---------------------------------------------------------------------------
-# The libraries, as kevo::container, kevo::reader and kevo::decoder (the
-# names of their ALIAS targets too)
+# The libraries, as kevo::container, kevo::reader, kevo::decoder and
+# kevo::edit (the names of their ALIAS targets too)
 #
 # Headers land in include/kevo/<folder>/, so a consumer writes
 # #include <kevo/reader/kevo_reader.h>. The headers include one another as
@@ -31,11 +34,12 @@ install(FILES ${KEVO_MANUAL_PAGES} DESTINATION ${CMAKE_INSTALL_MANDIR}/man1 COMP
 set_target_properties(kevo_container PROPERTIES EXPORT_NAME container)
 set_target_properties(kevo_reader PROPERTIES EXPORT_NAME reader)
 set_target_properties(kevo_decoder PROPERTIES EXPORT_NAME decoder)
+set_target_properties(kevo_edit PROPERTIES EXPORT_NAME edit)
 target_include_directories(kevo_container INTERFACE
   $<INSTALL_INTERFACE:${CMAKE_INSTALL_INCLUDEDIR}>
   $<INSTALL_INTERFACE:${CMAKE_INSTALL_INCLUDEDIR}/kevo>)
 
-install(TARGETS kevo_container kevo_reader kevo_decoder EXPORT kevoTargets
+install(TARGETS kevo_container kevo_reader kevo_decoder kevo_edit EXPORT kevoTargets
         ARCHIVE DESTINATION ${CMAKE_INSTALL_LIBDIR} COMPONENT development
         FILE_SET HEADERS DESTINATION ${CMAKE_INSTALL_INCLUDEDIR}/kevo COMPONENT development)
 install(EXPORT kevoTargets NAMESPACE kevo:: DESTINATION ${KEVO_PACKAGE_DIR}
@@ -70,7 +74,9 @@ foreach(source IN LISTS KEVO_MANUAL_PAGES ITEMS ${CMAKE_CURRENT_LIST_DIR}/deb/ch
 endforeach()
 add_custom_target(kevo_deb_files ALL DEPENDS ${KEVO_DEB_GZIPPED})
 
-install(FILES ${KEVO_DEB_DIR}/kevo-modify.1.gz ${KEVO_DEB_DIR}/kevo-info.1.gz
+list(TRANSFORM KEVO_TOOLS PREPEND ${KEVO_DEB_DIR}/ OUTPUT_VARIABLE KEVO_DEB_MANUAL_PAGES)
+list(TRANSFORM KEVO_DEB_MANUAL_PAGES APPEND .1.gz)
+install(FILES ${KEVO_DEB_MANUAL_PAGES}
         DESTINATION ${CMAKE_INSTALL_MANDIR}/man1 COMPONENT deb EXCLUDE_FROM_ALL)
 install(FILES ${KEVO_DEB_DIR}/changelog.gz ${CMAKE_CURRENT_LIST_DIR}/deb/copyright
         DESTINATION ${CMAKE_INSTALL_DOCDIR} COMPONENT deb EXCLUDE_FROM_ALL)
@@ -85,8 +91,11 @@ set(CPACK_PACKAGE_CONTACT ${KEVO_PACKAGE_MAINTAINER})
 set(CPACK_PACKAGE_DESCRIPTION_SUMMARY "view and edit the headers of KEVO sensor recordings")
 string(JOIN "\n" CPACK_PACKAGE_DESCRIPTION
   "kevo-info prints the header of KEVO recordings as text or JSON, and finds"
-  "an atom by its fourccs. kevo-modify changes one integer meta value in a"
-  "header, in place, without reading or writing the packet data.")
+  "an atom by its fourccs. kevo-edit sets integer meta values, chosen by their"
+  "fourccs, in the headers of many recordings in one run, with a condition, a"
+  "dry run and JSON output for scripts. kevo-modify changes one value chosen"
+  "by its indices, with the interface existing scripts rely on. Both edit in"
+  "place, without reading or writing the packet data.")
 set(CPACK_GENERATOR DEB)
 set(CPACK_DEB_COMPONENT_INSTALL ON)
 set(CPACK_COMPONENTS_ALL tools deb)
@@ -105,7 +114,7 @@ include(CPack)
 # in the build tree, then configure, build and run a consumer against it.
 
 if(KEVO_BUILD_TESTS)
-  set(KEVO_INSTALLED_TOOLS "kevo-modify,kevo-info")
+  list(JOIN KEVO_TOOLS "," KEVO_INSTALLED_TOOLS)
   add_test(NAME find_package_consumer
     COMMAND ${CMAKE_COMMAND}
       "-DBUILD_DIR=${PROJECT_BINARY_DIR}"

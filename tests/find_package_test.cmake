@@ -24,7 +24,9 @@ run(${CMAKE_COMMAND} --install ${BUILD_DIR} --prefix ${prefix})
 
 string(REPLACE "," ";" tools "${TOOLS}")
 list(TRANSFORM tools PREPEND ${BINDIR}/ OUTPUT_VARIABLE expected)
-list(APPEND expected ${MANDIR}/man1/kevo-modify.1 ${MANDIR}/man1/kevo-info.1)
+list(TRANSFORM tools PREPEND ${MANDIR}/man1/ OUTPUT_VARIABLE pages)
+list(TRANSFORM pages APPEND .1)
+list(APPEND expected ${pages})
 foreach(file IN LISTS expected)
   if(NOT EXISTS ${prefix}/${file})
     message(FATAL_ERROR "not installed: ${file}")
@@ -44,6 +46,14 @@ if("kevo-info" IN_LIST tools)
   if(NOT status EQUAL 0 OR NOT version STREQUAL "kevo-info ${VERSION}\n")
     message(FATAL_ERROR "installed kevo-info --version: status ${status}, output:\n${version}")
   endif()
+endif()
+
+# Checked whatever TOOLS says: TOOLS comes from the list the install rules
+# use, so a kevo-edit dropped from that list must still fail here.
+execute_process(COMMAND ${prefix}/${BINDIR}/kevo-edit --version RESULT_VARIABLE status
+                OUTPUT_VARIABLE version ERROR_VARIABLE version)
+if(NOT status EQUAL 0 OR NOT version STREQUAL "kevo-edit ${VERSION}\n")
+  message(FATAL_ERROR "installed kevo-edit --version: status ${status}, output:\n${version}")
 endif()
 
 run(${CMAKE_COMMAND} -S ${CONSUMER_DIR} -B ${SCRATCH_DIR}/build -G ${GENERATOR}
