@@ -36,13 +36,8 @@ const option kLongOptions[] = {
     {nullptr, 0, nullptr, 0},
 };
 
-enum class Request { Edit, Help, Version, Usage };
-
-struct EditOptions {
-    kevo_editRequest request;
-    bool json = false;
-    std::vector<const char*> files;
-};
+using Request = kevo_editParse;
+using EditOptions = kevo_editCommandLine;
 
 void printUsage()
 {
@@ -158,10 +153,15 @@ Request checkRequest(EditOptions* options)
     return Request::Edit;
 }
 
-// Reads the options; a usage error has been reported when this returns Usage.
-Request parseOptions(int argc, char** argv, EditOptions* options)
+}  // namespace
+
+kevo_editParse kevo_parseEditCommandLine(int argc, char** argv, kevo_editCommandLine* options)
 {
+    *options = kevo_editCommandLine{};
     opterr = 0;
+    // 0, not 1: glibc then starts over, forgetting a scan it was in the
+    // middle of.
+    optind = 0;
     for (;;) {
         const int code = getopt_long(argc, argv, ":", kLongOptions, nullptr);
         kevo_valueRequest value;
@@ -200,6 +200,8 @@ Request parseOptions(int argc, char** argv, EditOptions* options)
         }
     }
 }
+
+namespace {
 
 const char* statusName(kevo_editStatus status)
 {
@@ -353,7 +355,7 @@ int finish(int status)
 int kevo_editMain(int argc, char** argv)
 {
     EditOptions options;
-    switch (parseOptions(argc, argv, &options)) {
+    switch (kevo_parseEditCommandLine(argc, argv, &options)) {
     case Request::Usage:
         return kExitUsage;
     case Request::Help:

@@ -11,6 +11,23 @@
 // JSON array, goes to standard output.
 #pragma once
 
+#include <vector>
+
+#include "edit/kevo_edit.h"
+
+struct kevo_editCommandLine {
+    kevo_editRequest request;
+    bool json = false;
+    std::vector<const char*> files;  // pointers into argv
+};
+
+enum class kevo_editParse { Edit, Help, Version, Usage };
+
+// Reads kevo-edit's command line with getopt_long, from a fresh start each
+// time. Usage: the reason has been printed on standard error, and nothing
+// was opened.
+kevo_editParse kevo_parseEditCommandLine(int argc, char** argv, kevo_editCommandLine* out);
+
 // Runs the command and returns its exit status: 0 when no file failed
 // (edited, unchanged or skipped), 1 when one did or standard output could
 // not be written, 2 on a usage error, before any file is opened.
