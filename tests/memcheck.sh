@@ -1,14 +1,15 @@
 #!/bin/bash
-# Runs kevo-modify under valgrind's memcheck over a good recording and the
-# ways a run can go wrong, and fails on any memory error or leak, or on an
-# exit status other than the one each run should end with.
+# Runs kevo-modify and kevo-edit under valgrind's memcheck over a good
+# recording and the ways a run can go wrong, and fails on any memory error or
+# leak, or on an exit status other than the one each run should end with.
 #
-# Usage: memcheck.sh <valgrind> <kevo-modify> <kevo-sample>
+# Usage: memcheck.sh <valgrind> <kevo-modify> <kevo-sample> <kevo-edit>
 set -euo pipefail
 
 valgrind=$1
 modify=$2
 sample=$3
+edit=$4
 suppressions=$(dirname "$0")/memcheck.supp
 
 # Distinct from the tool's own statuses (1, 255, 253).
@@ -21,18 +22,17 @@ trap 'rm -rf "$scratch"' EXIT
 
 failures=0
 
-# run <name> <expected status> <path> [stream meta value]
-run() {
-    local name=$1 expected=$2 path=$3
-    local stream=${4:-0} meta=${5:-0} value=${6:-7}
+# check <name> <expected status> <program> [argument ...]
+check() {
+    local name=$1 expected=$2
+    shift 2
     local log="$scratch/$name.log"
     local status=0
     "$valgrind" --tool=memcheck --leak-check=full --show-leak-kinds=all \
         --errors-for-leak-kinds=all --error-exitcode=$memcheck_failed \
         --suppressions="$suppressions" \
         --log-file="$log" \
-        "$modify" -streamID "$stream" -metaID "$meta" -metaValue "$value" "$path" \
-        2>/dev/null || status=$?
+        "$@" >/dev/null 2>&1 || status=$?
     echo "== $name: exit status $status (expected $expected)"
     grep -E "ERROR SUMMARY|in use at exit|All heap blocks|definitely lost|indirectly lost|possibly lost|still reachable" \
         "$log" | sed 's/^==[0-9]*== */   /' || true
@@ -41,6 +41,11 @@ run() {
         cat "$log"
         failures=$((failures + 1))
     fi
+}
+
+# run <name> <expected status> <path> [stream meta value]: kevo-modify
+run() {
+    check "$1" "$2" "$modify" -streamID "${4:-0}" -metaID "${5:-0}" -metaValue "${6:-7}" "$3"
 }
 
 recording="$scratch/sample.kevo"
@@ -72,6 +77,13 @@ printf "$start"'\x01\x00\x00\x00abcdi\xff\xff\xff\x7f' > "$hostile_length"
 run "atom with a two gigabyte payload" $refused "$hostile_length"
 
 run "missing file" $refused "$scratch/absent.kevo"
+
+# kevo-edit over the same files in one run, and a multi-value edit.
+check "kevo-edit of every file" 1 "$edit" --if pav2/intr=250 --set pav2/mic=900 \
+    --set rok/gyro=50 "$recording" "$wrong_magic" "$truncated" "$hostile_count" \
+    "$hostile_length" "$scratch/absent.kevo"
+check "kevo-edit --json --dry-run" 0 "$edit" --json --dry-run --set cams/fps=25 \
+    --set '#0/#1=5' "$recording"
 
 if [ "$failures" -ne 0 ]; then
     echo "$failures run(s) failed"
