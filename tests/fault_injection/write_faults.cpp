@@ -7,9 +7,9 @@
 // KEVO_WRITE_FAULT names the fault:
 //   open-eacces         opening a file for writing is refused with EACCES, as
 //                       for a read-only file
-//   write-eio           pwrite fails with EIO once KEVO_WRITE_FAULT_AFTER
-//                       calls (default 0) have succeeded, and every call
-//                       after that
+//   write-eio           pwrite or pwritev2 fails with EIO once
+//                       KEVO_WRITE_FAULT_AFTER calls of either (default 0)
+//                       have succeeded, and every call after that
 //   fsync-enospc        fsync fails with ENOSPC, as a file system that
 //                       allocates late reports a full disk
 //   fsync-eio           fsync fails with EIO
@@ -28,8 +28,10 @@
 // Unset or empty, nothing fails. Any other name ends the process at load, so
 // a misspelt fault cannot pass for a run without one.
 //
-// KEVO_WRITE_LOG, when set, names a file to which every pwrite appends one
-// line, "OFFSET SIZE".
+// KEVO_WRITE_LOG, when set, names a file to which every pwrite and pwritev2
+// appends one line, "OFFSET SIZE", with " atomic" after it for a pwritev2
+// with RWF_ATOMIC, so that a test can tell an untorn block from plain
+// writes of the changed ranges.
 #include <cerrno>
 #include <cstdarg>
 #include <cstdio>
@@ -38,7 +40,13 @@
 
 #include <dlfcn.h>
 #include <fcntl.h>
+#include <sys/uio.h>
 #include <unistd.h>
+
+// Older C library headers do not name it yet (Linux 6.11).
+#ifndef RWF_ATOMIC
+#define RWF_ATOMIC 0x00000040
+#endif
 
 namespace {
 
@@ -124,7 +132,7 @@ bool forWriting(int flags)
     return (flags & O_ACCMODE) != O_RDONLY;
 }
 
-void logWrite(off_t offset, size_t size)
+void logWrite(off_t offset, size_t size, bool atomic = false)
 {
     if (!gLogPath) {
         return;
@@ -133,10 +141,28 @@ void logWrite(off_t offset, size_t size)
     if (!log) {
         die("write_faults: cannot open KEVO_WRITE_LOG\n");
     }
-    std::fprintf(log, "%lld %zu\n", static_cast<long long>(offset), size);
+    std::fprintf(log, "%lld %zu%s\n", static_cast<long long>(offset), size,
+                 atomic ? " atomic" : "");
     std::fclose(log);
 }
 
+// What write-eio does to a write before it reaches the kernel; false with
+// errno set when the write is to fail. Either kind of write counts towards
+// KEVO_WRITE_FAULT_AFTER.
+bool writeGoesThrough(int fd)
+{
+    if (gFault == Fault::WriteFails) {
+        if (gWritesBeforeFault <= 0) {
+            errno = EIO;
+            return false;
+        }
+        --gWritesBeforeFault;
+    }
+    if (fd >= 0 && fd < kMaxDescriptors) {
+        gWritten[fd] = true;
+    }
+    return true;
+}
 
 bool isLockRequest(int command)
 {
@@ -194,17 +220,25 @@ extern "C" ssize_t pwrite(int fd, const void* bytes, size_t size, off_t offset)
 {
     static const auto realPwrite = real<ssize_t (*)(int, const void*, size_t, off_t)>("pwrite");
     logWrite(offset, size);
-    if (gFault == Fault::WriteFails) {
-        if (gWritesBeforeFault <= 0) {
-            errno = EIO;
-            return -1;
-        }
-        --gWritesBeforeFault;
-    }
-    if (fd >= 0 && fd < kMaxDescriptors) {
-        gWritten[fd] = true;
+    if (!writeGoesThrough(fd)) {
+        return -1;
     }
     return realPwrite(fd, bytes, size, offset);
+}
+
+extern "C" ssize_t pwritev2(int fd, const iovec* parts, int count, off_t offset, int flags)
+{
+    static const auto realPwritev2 =
+        real<ssize_t (*)(int, const iovec*, int, off_t, int)>("pwritev2");
+    size_t size = 0;
+    for (int i = 0; i < count; ++i) {
+        size += parts[i].iov_len;
+    }
+    logWrite(offset, size, (flags & RWF_ATOMIC) != 0);
+    if (!writeGoesThrough(fd)) {
+        return -1;
+    }
+    return realPwritev2(fd, parts, count, offset, flags);
 }
 
 extern "C" int fsync(int fd)
