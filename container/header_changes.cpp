@@ -135,6 +135,12 @@ int kevo_listHeaderChanges(const kevo_file* record, const kevo_atomPlace* edited
 int kevo_writeHeaderRanges(int fd, const std::vector<kevo_headerRange>& ranges)
 {
     for (const kevo_headerRange& range : ranges) {
+        if (range.size > sizeof range.bytes) {
+            errno = EINVAL;
+            return 0;
+        }
+    }
+    for (const kevo_headerRange& range : ranges) {
         if (!writeAt(fd, range)) {
             return 0;
         }

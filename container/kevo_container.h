@@ -314,7 +314,9 @@ int kevo_listHeaderChanges(const kevo_file* record, const kevo_atomPlace* edited
 
 // Writes each range with one positional write through `fd`, in order; the
 // file offset is not used. Returns 1 when every write completed; 0 at the
-// first that failed, with errno saying why. Nothing is synced.
+// first that failed, with errno saying why, or with EINVAL before anything
+// is written when a range claims more than its four bytes. Nothing is
+// synced.
 int kevo_writeHeaderRanges(int fd, const std::vector<kevo_headerRange>& ranges);
 
 // kevo_listHeaderChanges, then kevo_writeHeaderRanges: nothing is written

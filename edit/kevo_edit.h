@@ -119,8 +119,10 @@ public:
     // O_DIRECT, set on the held description for that write only; where that
     // is not offered or is refused (EINVAL, EOPNOTSUPP), one positional
     // write per range. Then one sync and the close of the descriptor that
-    // wrote. Returns 1 when all of it succeeded; 0 otherwise, with errno and
-    // outcome->step saying why. Nothing is written after a failed write.
+    // wrote. The ranges may come in any order. Returns 1 when all of it
+    // succeeded; 0 otherwise, with errno and outcome->step saying why
+    // (EINVAL, before anything is written, for a range of more than four
+    // bytes). Nothing is written after a failed write.
     int writeRanges(const std::vector<kevo_headerRange>& ranges, kevo_writeOutcome* outcome) const;
 
     // True when the path still names the held file. Checked after the sync:

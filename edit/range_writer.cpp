@@ -79,13 +79,16 @@ struct UntornBlock {
 
 enum class Untorn { Written, NotOffered, Failed };
 
-uint64_t endOf(const std::vector<kevo_headerRange>& ranges)
+// The first changed byte and the one past the last, in whatever order the
+// ranges come.
+void spanOf(const std::vector<kevo_headerRange>& ranges, uint64_t* first, uint64_t* end)
 {
-    uint64_t end = 0;
+    *first = UINT64_MAX;
+    *end = 0;
     for (const kevo_headerRange& range : ranges) {
-        end = range.offset + range.size > end ? range.offset + range.size : end;
+        *first = range.offset < *first ? range.offset : *first;
+        *end = range.offset + range.size > *end ? range.offset + range.size : *end;
     }
-    return end;
 }
 
 // The smallest naturally aligned block, no smaller than the unit minimum,
@@ -106,8 +109,10 @@ bool findUntornBlock(int fd, const std::vector<kevo_headerRange>& ranges, Untorn
     if (!offered) {
         return false;
     }
-    const uint64_t first = ranges.front().offset;
-    const uint64_t last = endOf(ranges) - 1;
+    uint64_t first = 0;
+    uint64_t end = 0;
+    spanOf(ranges, &first, &end);
+    const uint64_t last = end - 1;
     uint64_t size = info.atomicUnitMin;
     while (first / size != last / size) {
         size *= 2;
@@ -205,6 +210,13 @@ int kevo_heldFile::writeRanges(const std::vector<kevo_headerRange>& ranges,
     }
     if (ranges.empty()) {
         return 1;
+    }
+    for (const kevo_headerRange& range : ranges) {
+        if (range.size > sizeof range.bytes) {
+            outcome->step = KEVO_WRITE_FAILED;
+            errno = EINVAL;
+            return 0;
+        }
     }
     // Written through a copy of the descriptor so that its close, which on
     // a network file system reports what the server refused, can be checked

@@ -1,7 +1,7 @@
-// A library for LD_PRELOAD that makes kevo-modify's work on its file fail,
-// or race with another process, at a chosen point, so that whole-program
-// tests can show what the tool does when the disk, the lock or another
-// program lets it down. Only what is done through a descriptor opened for
+// A library for LD_PRELOAD that makes an editing tool's work on its file
+// (kevo-modify's, kevo-edit's) fail, or race with another process, at a
+// chosen point, so that whole-program tests can show what the tool does when
+// the disk, the lock or another program lets it down. Only what is done through a descriptor opened for
 // writing is touched; reading goes on as normal.
 //
 // KEVO_WRITE_FAULT names the fault:

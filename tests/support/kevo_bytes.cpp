@@ -203,8 +203,10 @@ RunningProgram::RunningProgram(const std::string& program, const std::vector<std
         dup2(input, STDIN_FILENO);
         dup2(errPipe[1], STDERR_FILENO);
         dup2(outPipe[1], STDOUT_FILENO);
-        close(errPipe[0]);
-        close(outPipe[0]);
+        // The program starts with its three standard descriptors and
+        // nothing else of the test's, as a shell would start it; a test of
+        // a descriptor limit counts on that.
+        close_range(STDERR_FILENO + 1, ~0U, 0);
         execv(program.c_str(), argv.data());
         _exit(127);
     }
