@@ -97,13 +97,14 @@ protected:
     }
 
     static RunResult runWithFault(const std::string& fault, const std::vector<std::string>& args,
-                                  int writesBeforeFault = 0)
+                                  int writesBeforeFault = 0,
+                                  const std::string& program = KEVO_MODIFY_PATH)
     {
         ScopedVariable preload("LD_PRELOAD", KEVO_WRITE_FAULTS_PATH);
         ScopedVariable asan("ASAN_OPTIONS", asanOptions());
         ScopedVariable name("KEVO_WRITE_FAULT", fault);
         ScopedVariable after("KEVO_WRITE_FAULT_AFTER", std::to_string(writesBeforeFault));
-        return runModify(args);
+        return kevo_test::runProgram(program, args);
     }
 
     std::string textBeforeTheRewrite() const
@@ -206,25 +207,47 @@ TEST_F(WriteFailureTest, LockThatCannotBeHadIsReportedOnce)
 }
 
 // Another program saves its own file over the path once the edit holds its
-// lock: the edit still reads and writes the file it locked, but that file is
-// no longer at the path, so the run must not report success. The file now
-// at the path is left as that program wrote it.
+// lock, before or after the edit is written: the edit still reads and
+// writes the file it locked, but that file is no longer at the path, so the
+// run must not report success. The file now at the path is left as that
+// program wrote it.
 TEST_F(WriteFailureTest, FileRenamedOverThePathMidEditIsNoSuccess)
 {
     const std::string locked = dir_.path("locked.kevo");
-    ASSERT_EQ(link(path_.c_str(), locked.c_str()), 0);
     const Bytes replacement = concat(encode(withInt(editedHeader(), kStream, kMeta, 77)),
                                      packetBytes(300, 2));
     const std::string staged = dir_.path("staged.kevo");
-    writeFile(staged, replacement);
     ScopedVariable saved("KEVO_REPLACEMENT", staged);
+    const std::string replaced = "was replaced by another file during the edit; the edit went "
+                                 "to the file that was read, which is no longer at ";
+    const struct {
+        const char* fault;
+        std::string program;
+        std::vector<std::string> args;
+        int status;
+        std::string standardError;
+    } cases[] = {
+        {"replace-after-lock", KEVO_MODIFY_PATH, editArgs(kStream, kMeta, kValue, path_), kFailed,
+         textBeforeTheRewrite() + "# ERROR: " + path_ + " " + replaced + path_ + "\n"},
+        {"replace-before-sync", KEVO_MODIFY_PATH, editArgs(kStream, kMeta, kValue, path_),
+         kFailed, textBeforeTheRewrite() + "# ERROR: " + path_ + " " + replaced + path_ + "\n"},
+        {"replace-before-sync", KEVO_EDIT_PATH, {"--set", "gps /rate=5", path_}, 1,
+         "kevo-edit: " + path_ + ": replaced by another file during the edit; the edit went to "
+                                 "the file that was read, which is no longer at this path\n"},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.program + " " + c.fault);
+        writeFile(path_, original_);
+        std::remove(locked.c_str());
+        ASSERT_EQ(link(path_.c_str(), locked.c_str()), 0);
+        writeFile(staged, replacement);
 
-    expectRun(runWithFault("replace-after-lock"), kFailed,
-              textBeforeTheRewrite() + "# ERROR: " + path_ +
-                  " was replaced by another file during the edit; the edit went to the file "
-                  "that was read, which is no longer at " + path_ + "\n");
-    EXPECT_EQ(readFile(locked), edited_);
-    EXPECT_EQ(readFile(path_), replacement);
+        const RunResult run = runWithFault(c.fault, c.args, 0, c.program);
+        EXPECT_EQ(run.status, c.status);
+        EXPECT_EQ(run.standardError, c.standardError);
+        EXPECT_EQ(readFile(locked), edited_);
+        EXPECT_EQ(readFile(path_), replacement);
+    }
 }
 
 // An edit writes the four payload bytes and the fields the format fixes

@@ -25,6 +25,8 @@
 //                       is renamed over the path that was opened for
 //                       writing, as another program saving its own version
 //                       would
+//   replace-before-sync the same rename, made just before the first fsync:
+//                       after the edit is written, before it is synced
 // Unset or empty, nothing fails. Any other name ends the process at load, so
 // a misspelt fault cannot pass for a run without one.
 //
@@ -60,6 +62,7 @@ enum class Fault {
     LockUnavailable,
     LockWaitFails,
     ReplaceAfterLock,
+    ReplaceBeforeSync,
 };
 
 struct FaultName {
@@ -72,6 +75,7 @@ const FaultName kFaultNames[] = {
     {"fsync-enospc", Fault::FsyncNoSpace},      {"fsync-eio", Fault::FsyncFails},
     {"close-eio", Fault::CloseFails},           {"lock-enolck", Fault::LockUnavailable},
     {"lock-wait-fails", Fault::LockWaitFails},  {"replace-after-lock", Fault::ReplaceAfterLock},
+    {"replace-before-sync", Fault::ReplaceBeforeSync},
 };
 
 // Exit status of a run whose fault library cannot do its work.
@@ -110,8 +114,9 @@ __attribute__((constructor)) void readFaultChoice()
     if (gFault == Fault::None) {
         die("write_faults: unknown KEVO_WRITE_FAULT\n");
     }
-    if (gFault == Fault::ReplaceAfterLock && !gReplacement) {
-        die("write_faults: replace-after-lock needs KEVO_REPLACEMENT\n");
+    if ((gFault == Fault::ReplaceAfterLock || gFault == Fault::ReplaceBeforeSync) &&
+        !gReplacement) {
+        die("write_faults: a replacement fault needs KEVO_REPLACEMENT\n");
     }
     const char* after = std::getenv("KEVO_WRITE_FAULT_AFTER");
     gWritesBeforeFault = after ? std::strtol(after, nullptr, 10) : 0;
@@ -244,6 +249,9 @@ extern "C" ssize_t pwritev2(int fd, const iovec* parts, int count, off_t offset,
 extern "C" int fsync(int fd)
 {
     static const auto realFsync = real<int (*)(int)>("fsync");
+    if (gFault == Fault::ReplaceBeforeSync) {
+        replaceOnce();
+    }
     if (gFault == Fault::FsyncNoSpace || gFault == Fault::FsyncFails) {
         errno = gFault == Fault::FsyncNoSpace ? ENOSPC : EIO;
         return -1;
