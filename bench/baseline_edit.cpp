@@ -18,7 +18,7 @@
 #include <unistd.h>
 
 #include "bench/count_argument.h"
-#include "container/little_endian.h"
+#include "container/kevo_container.h"
 
 namespace {
 
@@ -96,6 +96,9 @@ int edit(int fd, uint8_t* header, size_t headerBytes, size_t offset, uint32_t va
 
 int main(int argc, char** argv)
 {
+    if (!kevo_openStandardDescriptors()) {
+        return 1;
+    }
     if (argc != kArgumentCount) {
         std::fprintf(stderr,
                      "usage: kevo-baseline-edit <file> <header bytes> <payload offset> <value>\n");

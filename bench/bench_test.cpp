@@ -1,6 +1,6 @@
-// The benchmark's own instruments: a baseline that wrote the wrong bytes, or
-// a driver that timed a run that edited nothing, would make every figure in
-// the table meaningless.
+// The benchmark's own instruments: a baseline or floor that wrote the wrong
+// bytes, or a driver that timed a run that edited nothing, would make every
+// figure in the table meaningless.
 #include <algorithm>
 #include <string>
 #include <vector>
@@ -89,6 +89,32 @@ TEST(BaselineEdit, RefusesWhatItCannotEditAndLeavesTheFileAlone)
     }
     EXPECT_EQ(kevo_test::readFile(path), before);
     EXPECT_EQ(kevo_test::readFile(other), Bytes(2000, 0));
+}
+
+TEST(FloorEdit, WritesTheFourBytesOfEachFileAndGoesOnPastOneItCannotEdit)
+{
+    TempDir dir;
+    const std::string first = writeRecording(dir, "first.kevo");
+    const std::string second = writeRecording(dir, "second.kevo");
+    const std::string other = dir.path("other");
+    kevo_test::writeFile(other, Bytes(2000, 0));
+    const Bytes before = kevo_test::readFile(first);
+
+    RunResult run = kevo_test::runProgram(
+        KEVO_FLOOR_PROGRAM, {"98", "305419896", first, other, dir.path("missing"), second});
+    EXPECT_EQ(run.status, 1);
+    EXPECT_EQ(run.standardError, "kevo-floor-edit: cannot edit: " + other +
+                                     ": not a KEVO file\n"
+                                     "kevo-floor-edit: cannot open: " + dir.path("missing") +
+                                     ": No such file or directory\n");
+    EXPECT_EQ(kevo_test::readFile(first), withPayload(before, 0x78, 0x56, 0x34, 0x12));
+    EXPECT_EQ(kevo_test::readFile(second), withPayload(before, 0x78, 0x56, 0x34, 0x12));
+    EXPECT_EQ(kevo_test::readFile(other), Bytes(2000, 0));
+
+    run = kevo_test::runProgram(KEVO_FLOOR_PROGRAM, {"98", "-5", first});
+    EXPECT_EQ(run.status, 0);
+    EXPECT_EQ(run.standardError, "");
+    EXPECT_EQ(kevo_test::readFile(first), withPayload(before, 0xFB, 0xFF, 0xFF, 0xFF));
 }
 
 RunResult editBench(const TempDir& dir, const std::string& modify, const std::string& baseline,

@@ -34,7 +34,7 @@
 
 #include "bench/child_process.h"
 #include "bench/count_argument.h"
-#include "container/little_endian.h"
+#include "container/kevo_container.h"
 
 namespace {
 
@@ -373,6 +373,11 @@ bool writeTsv(const Options& options, const std::vector<CaseResult>& results)
 
 int main(int argc, char** argv)
 {
+    // Before anything is opened: a recording opened onto a closed standard
+    // error would receive the driver's complaints.
+    if (!kevo_openStandardDescriptors()) {
+        return 1;
+    }
     Options options;
     if (!parseArguments(argc, argv, &options)) {
         printUsage();

@@ -18,6 +18,7 @@
 #include <fcntl.h>
 #include <unistd.h>
 
+#include "container/kevo_container.h"
 #include "decoder/kevo_decoder.h"
 #include "reader/kevo_reader.h"
 #include "sample/sample_recording.h"
@@ -230,6 +231,9 @@ BENCHMARK(BM_HeaderDumpText)->Arg(1000)->Unit(benchmark::kMicrosecond);
 
 int main(int argc, char** argv)
 {
+    if (!kevo_openStandardDescriptors()) {
+        return 1;
+    }
     benchmark::Initialize(&argc, argv);
     if (benchmark::ReportUnrecognizedArguments(argc, argv)) {
         return 1;

@@ -19,9 +19,13 @@
 #include <unistd.h>
 
 #include "bench/child_process.h"
+#include "container/kevo_container.h"
 
 int main(int argc, char** argv)
 {
+    if (!kevo_openStandardDescriptors()) {
+        return 1;
+    }
     const std::string kept = argc > 1 ? argv[1] : "";
     if (argc < 4 || (kept != "--stdout" && kept != "--stderr")) {
         std::fprintf(stderr, "usage: kevo-measure --stdout|--stderr FILE PROGRAM [ARG...]\n");
