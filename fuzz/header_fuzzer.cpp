@@ -12,6 +12,8 @@
 //    same bytes again;
 //  - the board lookups stay inside the atoms, leave the header alone, and
 //    unpack calibration values into their bit widths;
+//  - the offsets the reader recorded are where the harness's own walk over
+//    the lengths puts them, and headerBytes is what the read consumed;
 //  - the packet reader agrees with kevo_readHeader on validity and holds the
 //    same header, and its dump stays inside every payload;
 //  - the listing that kevo-info --json writes for a header that was read
@@ -487,6 +489,16 @@ void checkJson(const uint8_t* data, const kevo_file& record, long consumed)
     }
 }
 
+void checkOffsets(const kevo_file& record, long consumed)
+{
+    if (!kevo_fuzz::recordedOffsetsAgree(record)) {
+        fail("the offsets the reader recorded differ from the walk over the lengths");
+    }
+    if (record.headerBytes != static_cast<uint64_t>(consumed)) {
+        fail("headerBytes differs from what the read consumed");
+    }
+}
+
 void checkCalValues(const int32_t values[6])
 {
     static const int32_t kLargest[6] = {32767, 4095, 1023, 1023, 2047, 63};
@@ -569,6 +581,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
         if (!sameHeader(fromMemory, fromFile)) {
             fail("a stream of unknown size and a regular file gave different records");
         }
+        checkOffsets(fromMemory, memoryConsumed);
+        checkOffsets(fromFile, fileConsumed);
         checkRewrite(data, size, fromFile, fileConsumed);
         if (render) {
             checkJson(data, fromFile, fileConsumed);
