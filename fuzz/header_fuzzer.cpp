@@ -56,7 +56,7 @@ const char* const kTarget = "header_fuzzer";
 constexpr size_t kReaderBytesPerInputByte = 12;
 constexpr size_t kReaderFixedBytes = 256 * 1024;
 
-constexpr uint32_t kRenderSampleRate = 16;
+constexpr uint32_t kRenderSampleRate = 32;
 constexpr size_t kRenderSampleBytes = 4096;
 
 kevo_fuzz::ScratchFile* gScratch = nullptr;
