@@ -29,6 +29,19 @@ size_t atomListBytes(int32_t count, const kevo_atom* atoms)
     return bytes;
 }
 
+// Walks a list of atoms from `*offset`, checking each recorded offset on the
+// way, and leaves `*offset` past the list.
+bool atomOffsetsAgree(int32_t count, const kevo_atom* atoms, uint64_t* offset)
+{
+    for (int32_t i = 0; atoms && i < count; ++i) {
+        if (atoms[i].offset != *offset) {
+            return false;
+        }
+        *offset += kAtomFixedBytes + static_cast<uint64_t>(atoms[i].length);
+    }
+    return true;
+}
+
 }  // namespace
 
 void fail(const char* target, const char* rule)
@@ -168,6 +181,27 @@ bool expectedRewrite(const uint8_t* input, size_t consumed, const kevo_file& rec
         }
     }
     return offset == consumed;
+}
+
+bool recordedOffsetsAgree(const kevo_file& record)
+{
+    uint64_t offset = kFixedHeaderBytes;
+    if (!atomOffsetsAgree(record.metaCount, record.metas, &offset) ||
+        record.streamCountOffset != offset) {
+        return false;
+    }
+    offset += kCountBytes;
+    for (int32_t i = 0; record.streams && i < record.streamCount; ++i) {
+        const kevo_stream& stream = record.streams[i];
+        if (stream.offset != offset) {
+            return false;
+        }
+        offset += kStreamFixedBytes;
+        if (!atomOffsetsAgree(stream.metaCount, stream.metas, &offset)) {
+            return false;
+        }
+    }
+    return record.headerBytes == offset;
 }
 
 size_t payloadOffset(const kevo_file& record, int32_t streamID, int32_t metaID)

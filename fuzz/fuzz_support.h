@@ -72,6 +72,11 @@ int parseBytes(const uint8_t* data, size_t size, kevo_file* record, long* consum
 bool expectedRewrite(const uint8_t* input, size_t consumed, const kevo_file& record,
                      std::vector<uint8_t>* out);
 
+// Whether the offsets the reader recorded for a header it read (each atom's,
+// each stream descriptor's, the stream count's and headerBytes) are where a
+// walk of this file's own over the record's lengths puts them.
+bool recordedOffsetsAgree(const kevo_file& record);
+
 // Offset, from the start of the file, of the payload of atom `metaID` of
 // stream `streamID` (-1: the file-level atoms) in a header the record was
 // read from. Both numbers must name an existing atom.

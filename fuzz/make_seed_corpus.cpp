@@ -1,8 +1,9 @@
 // Writes the generated part of the fuzz seed corpus: recordings made with the
 // sample generator in every shape the command meets (each stream kind alone,
 // both boards, no streams, no file-level atoms, the kinds whose packet sizes
-// are forced, more streams than the reader and the decoder allow) and the
-// full recording cut at a spread of lengths. Each recording goes to
+// are forced, more streams than the reader and the decoder allow, a header
+// long enough for the codec's block reads) and the full recording cut at a
+// spread of lengths. Each recording goes to
 // <folder>/header as it is, and to <folder>/edit behind the six request bytes
 // the edit target reads first (stream, meta, value).
 //
@@ -28,6 +29,11 @@ constexpr size_t kPacketBytes = 64;
 constexpr size_t kCutStep = 53;
 // Over both the reader's limit (19 streams) and, by one more, the decoder's.
 constexpr int32_t kManyStreams = 20;
+// A header past the codec's first 4 KiB, read through stdio, and past its
+// first 8 KiB block, yet within the length fuzz/run lets inputs reach: the
+// sample's own atoms with one long text. Many atoms would do as well, but
+// every input made from them would cost a read of each, four times over.
+constexpr size_t kLongTextBytes = 12 * 1024;
 
 struct Request {
     int8_t streamID;
@@ -181,6 +187,42 @@ bool emitTooManyStreams(const kevo_file& record)
     return ok;
 }
 
+kevo_atom* firstTextAtom(kevo_file& record)
+{
+    for (int32_t i = 0; i < record.streamCount; ++i) {
+        for (int32_t j = 0; j < record.streams[i].metaCount; ++j) {
+            if (record.streams[i].metas[j].type == 's') {
+                return &record.streams[i].metas[j];
+            }
+        }
+    }
+    return nullptr;
+}
+
+// The sample with its text atom made long by repeating its text; the
+// record is left as it was.
+bool emitLongText(kevo_file& record)
+{
+    kevo_atom* text = firstTextAtom(record);
+    uint8_t* longText = static_cast<uint8_t*>(std::malloc(kLongTextBytes));
+    if (!text || text->length <= 0 || !longText) {
+        std::free(longText);
+        return false;
+    }
+    for (size_t k = 0; k < kLongTextBytes; ++k) {
+        longText[k] = text->data[k % static_cast<size_t>(text->length)];
+    }
+    uint8_t* const shortText = text->data;
+    const int32_t shortLength = text->length;
+    text->data = longText;
+    text->length = static_cast<int32_t>(kLongTextBytes);
+    const bool ok = emit("sample-long-text", recording(record), {kUsualEdit});
+    text->data = shortText;
+    text->length = shortLength;
+    std::free(longText);
+    return ok;
+}
+
 bool emitCuts(const Bytes& full)
 {
     for (size_t length = 0; length < full.size(); length += kCutStep) {
@@ -215,7 +257,8 @@ bool emitAll()
                           return s.kind == KEVO_KIND_PAV2 || s.kind == KEVO_KIND_ROK;
                       }) &&
            emitEachStreamAlone(record) && emitWithoutFileAtoms(record) &&
-           emitForcedSizes(record) && emitTooManyStreams(record) && emitCuts(full);
+           emitForcedSizes(record) && emitTooManyStreams(record) && emitLongText(record) &&
+           emitCuts(full);
 }
 
 }  // namespace

@@ -1,10 +1,12 @@
 #include <array>
 #include <cassert>
 #include <iterator>
+#include <string>
 #include <string_view>
 
 #include <fmt/compile.h>
 #include <fmt/format.h>
+#include <nlohmann/json.hpp>
 
 #include "info/kevo_info.h"
 
@@ -37,15 +39,6 @@ void appendCodePoint(std::string& out, uint8_t byte)
     }
     out.push_back(static_cast<char>(0xC0 | (byte >> 6)));
     out.push_back(static_cast<char>(0x80 | (byte & 0x3F)));
-}
-
-std::string fourccText(uint32_t id)
-{
-    std::string out;
-    for (int shift = 0; shift < 32; shift += 8) {
-        appendCodePoint(out, static_cast<uint8_t>(id >> shift));
-    }
-    return out;
 }
 
 uint64_t payloadBytes(const kevo_atom& atom)
@@ -84,65 +77,22 @@ bool atomValue(const kevo_atom& atom, int64_t* value)
     return false;
 }
 
-// `offset` is where the atom starts in the file.
-Json atomJson(const kevo_atom& atom, int32_t index, uint64_t offset)
-{
-    std::string type;
-    appendCodePoint(type, static_cast<uint8_t>(atom.type));
-    std::string hex;
-    appendHex(hex, atom);
-    Json out;
-    out["index"] = index;
-    out["fourcc"] = fourccText(atom.id);
-    out["id"] = atom.id;
-    out["type"] = type;
-    out["length"] = atom.length;
-    out["offset"] = offset + KEVO_ATOM_FIXED_BYTES;
-    int64_t value = 0;
-    if (atomValue(atom, &value)) {
-        out["value"] = value;
-    }
-    out["hex"] = hex;
-    return out;
-}
-
-// Renders a list of atoms that starts at `*offset` and moves it past them.
-Json atomListJson(int32_t count, const kevo_atom* atoms, uint64_t* offset)
-{
-    Json list = Json::array();
-    for (int32_t j = 0; atoms && j < count; ++j) {
-        list.push_back(atomJson(atoms[j], j, *offset));
-        *offset += KEVO_ATOM_FIXED_BYTES + payloadBytes(atoms[j]);
-    }
-    return list;
-}
-
-Json streamJson(const kevo_stream& stream, int32_t index, uint64_t* offset)
-{
-    Json out;
-    out["index"] = index;
-    out["fourcc"] = fourccText(stream.id);
-    out["id"] = stream.id;
-    out["kind"] = kevo_streamKindName(stream.kind);
-    out["symbolID"] = stream.symbolID;
-    out["streamParam"] = stream.streamParam;
-    out["packetSize"] = stream.packetSize;
-    if (stream.packetSizeInFile != stream.packetSize) {
-        out["packetSizeInFile"] = stream.packetSizeInFile;
-    }
-    *offset += KEVO_STREAM_FIXED_BYTES;
-    out["metas"] = atomListJson(stream.metaCount, stream.metas, offset);
-    return out;
-}
-
-// ---------------------------------------------------------------------------
-// The same text, written as it goes
-
-// A string as nlohmann writes it, quotes included; a path that is not UTF-8
-// gets U+FFFD for its stray bytes rather than an exception.
+// A string as nlohmann writes it, quotes included; a path or a text atom
+// that is not UTF-8 gets U+FFFD for its stray bytes rather than an
+// exception.
 std::string jsonString(const std::string& text)
 {
     return Json(text).dump(-1, ' ', false, Json::error_handler_t::replace);
+}
+
+// The payload of an 's' atom as it stands, NULs included: nothing says such
+// text ends at one.
+std::string payloadText(const kevo_atom& atom)
+{
+    if (!atom.data) {
+        return {};
+    }
+    return std::string(reinterpret_cast<const char*>(atom.data), payloadBytes(atom));
 }
 
 // What each byte of a fourcc or a type becomes between the quotes: the
@@ -173,28 +123,6 @@ std::string_view indent(int level)
     return kSpaces.substr(0, static_cast<size_t>(kIndentStep * level));
 }
 
-uint64_t atomListBytes(int32_t count, const kevo_atom* atoms)
-{
-    uint64_t bytes = 0;
-    for (int32_t j = 0; atoms && j < count; ++j) {
-        bytes += KEVO_ATOM_FIXED_BYTES + payloadBytes(atoms[j]);
-    }
-    return bytes;
-}
-
-// The header's length is its object's second member, so it is added up
-// before the first atom is written.
-uint64_t headerBytes(const kevo_file& record)
-{
-    uint64_t bytes = KEVO_HEADER_FIXED_BYTES + atomListBytes(record.metaCount, record.metas) +
-                     KEVO_STREAM_COUNT_BYTES;
-    for (int32_t i = 0; record.streams && i < record.streamCount; ++i) {
-        const kevo_stream& stream = record.streams[i];
-        bytes += KEVO_STREAM_FIXED_BYTES + atomListBytes(stream.metaCount, stream.metas);
-    }
-    return bytes;
-}
-
 // Writes the text of one header's object into a block and hands each full
 // block to the stream.
 class ObjectWriter {
@@ -204,7 +132,6 @@ public:
     void header(const kevo_file& record)
     {
         const std::string_view pad = indent(kHeaderLevel);
-        uint64_t offset = KEVO_HEADER_FIXED_BYTES;
         fmt::format_to(std::back_inserter(block_),
                        FMT_COMPILE("{0}{{\n"
                                    "{0}  \"path\": {1},\n"
@@ -212,14 +139,13 @@ public:
                                    "{0}  \"version\": {3},\n"
                                    "{0}  \"headerValue\": {4},\n"
                                    "{0}  \"metas\": "),
-                       pad, jsonString(record.path ? record.path : ""), headerBytes(record),
+                       pad, jsonString(record.path ? record.path : ""), record.headerBytes,
                        kFormatVersion, record.headerValue);
-        atomList(record.metaCount, record.metas, kHeaderLevel + 1, &offset);
-        offset += KEVO_STREAM_COUNT_BYTES;
+        atomList(record.metaCount, record.metas, kHeaderLevel + 1);
         fmt::format_to(std::back_inserter(block_), FMT_COMPILE(",\n{0}  \"streams\": "), pad);
         const int32_t count = record.streams ? record.streamCount : 0;
         list(count, kHeaderLevel + 1, [&](int32_t i, int level) {
-            stream(record.streams[i], i, level, &offset);
+            stream(record.streams[i], i, level);
         });
         fmt::format_to(std::back_inserter(block_), FMT_COMPILE("\n{0}}}"), pad);
     }
@@ -255,15 +181,13 @@ private:
         block_ += ']';
     }
 
-    void atomList(int32_t count, const kevo_atom* atoms, int level, uint64_t* offset)
+    void atomList(int32_t count, const kevo_atom* atoms, int level)
     {
-        list(atoms ? count : 0, level, [&](int32_t j, int atomLevel) {
-            atom(atoms[j], j, atomLevel, *offset);
-            *offset += KEVO_ATOM_FIXED_BYTES + payloadBytes(atoms[j]);
-        });
+        list(atoms ? count : 0, level,
+             [&](int32_t j, int atomLevel) { atom(atoms[j], j, atomLevel); });
     }
 
-    void stream(const kevo_stream& stream, int32_t index, int level, uint64_t* offset)
+    void stream(const kevo_stream& stream, int32_t index, int level)
     {
         const std::string_view pad = indent(level);
         fmt::format_to(std::back_inserter(block_),
@@ -285,12 +209,11 @@ private:
                            stream.packetSizeInFile);
         }
         fmt::format_to(std::back_inserter(block_), FMT_COMPILE("{0}  \"metas\": "), pad);
-        *offset += KEVO_STREAM_FIXED_BYTES;
-        atomList(stream.metaCount, stream.metas, level + 1, offset);
+        atomList(stream.metaCount, stream.metas, level + 1);
         fmt::format_to(std::back_inserter(block_), FMT_COMPILE("\n{0}}}"), pad);
     }
 
-    void atom(const kevo_atom& atom, int32_t index, int level, uint64_t offset)
+    void atom(const kevo_atom& atom, int32_t index, int level)
     {
         const std::string_view pad = indent(level);
         fmt::format_to(std::back_inserter(block_),
@@ -303,11 +226,15 @@ private:
                                    "{0}  \"offset\": {9},\n"),
                        pad, index, escaped(atom.id), escaped(atom.id >> 8), escaped(atom.id >> 16),
                        escaped(atom.id >> 24), atom.id, escaped(atom.type), atom.length,
-                       offset + KEVO_ATOM_FIXED_BYTES);
+                       atom.offset + KEVO_ATOM_FIXED_BYTES);
         int64_t value = 0;
         if (atomValue(atom, &value)) {
             fmt::format_to(std::back_inserter(block_), FMT_COMPILE("{0}  \"value\": {1},\n"), pad,
                            value);
+        }
+        if (atom.type == 's') {
+            fmt::format_to(std::back_inserter(block_), FMT_COMPILE("{0}  \"text\": {1},\n"), pad,
+                           jsonString(payloadText(atom)));
         }
         fmt::format_to(std::back_inserter(block_), FMT_COMPILE("{0}  \"hex\": \""), pad);
         appendHex(block_, atom);
@@ -319,28 +246,6 @@ private:
 };
 
 }  // namespace
-
-nlohmann::ordered_json kevo_headerJson(const kevo_file& record)
-{
-    // Offsets come from the sizes the record holds, not from the stream's
-    // position, which a pipe does not have.
-    uint64_t offset = KEVO_HEADER_FIXED_BYTES;
-    Json metas = atomListJson(record.metaCount, record.metas, &offset);
-    offset += KEVO_STREAM_COUNT_BYTES;
-    Json streams = Json::array();
-    for (int32_t i = 0; record.streams && i < record.streamCount; ++i) {
-        streams.push_back(streamJson(record.streams[i], i, &offset));
-    }
-
-    Json out;
-    out["path"] = record.path ? record.path : "";
-    out["headerBytes"] = offset;
-    out["version"] = kFormatVersion;
-    out["headerValue"] = record.headerValue;
-    out["metas"] = std::move(metas);
-    out["streams"] = std::move(streams);
-    return out;
-}
 
 kevo_jsonListing::kevo_jsonListing(FILE* out) : out_(out)
 {

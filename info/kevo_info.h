@@ -13,22 +13,16 @@
 #include <cstdint>
 #include <cstdio>
 #include <string>
-#include <vector>
-
-#include <nlohmann/json.hpp>
 
 #include "container/kevo_container.h"
 
-// Renders a parsed header as one JSON object, fields in a fixed order, every
-// offset counted from the start of the file, fourccs as text that is always
-// UTF-8 (bytes 0x20 to 0x7E as they are, any other byte as U+00XX). Cannot
-// fail.
-nlohmann::ordered_json kevo_headerJson(const kevo_file& record);
-
 // Writes the --json document as the headers come: "[", each header's object
-// as it is added, "]". The text is byte for byte dump(2) of an array of
-// kevo_headerJson objects (with the replace error handler, which puts U+FFFD
-// for bytes of a path that are not UTF-8), but no more than one block of it
+// as it is added, "]". The layout is nlohmann's dump(2): two spaces per
+// level, fields in a fixed order, a path's bytes that are not UTF-8 as
+// U+FFFD. Offsets and headerBytes are the ones the reader recorded; fourccs
+// and types are text that is always UTF-8 (bytes 0x20 to 0x7E as they are,
+// any other byte as U+00XX); an 's' atom's payload is also given as text,
+// its bytes that are not UTF-8 as U+FFFD. No more than one block of the text
 // is held at a time, so memory grows with neither the atoms nor the headers.
 // Write errors are left on the stream's error flag for the caller.
 class kevo_jsonListing {
