@@ -265,6 +265,9 @@ bool emitAll()
 
 int main(int argc, char** argv)
 {
+    if (!kevo_openStandardDescriptors()) {
+        return 1;
+    }
     if (argc != 2) {
         std::fprintf(stderr, "usage: make_seed_corpus <folder>\n");
         return 2;
