@@ -19,7 +19,8 @@
 #include <unistd.h>
 
 #include "bench/count_argument.h"
-#include "container/kevo_container.h"
+#include "container/little_endian.h"
+#include "container/standard_descriptors.h"
 
 namespace {
 

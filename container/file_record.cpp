@@ -156,25 +156,6 @@ int kevo_syncAndClose(int fd)
     return ok ? 1 : 0;
 }
 
-int kevo_openStandardDescriptors()
-{
-    for (int fd = STDIN_FILENO; fd <= STDERR_FILENO; ++fd) {
-        if (fcntl(fd, F_GETFD) != -1 || errno != EBADF) {
-            continue;
-        }
-        // The lowest free descriptor is this one, since those below it are
-        // open by now.
-        const int opened = ::open("/dev/null", fd == STDIN_FILENO ? O_WRONLY : O_RDONLY);
-        if (opened != fd) {
-            if (opened >= 0) {
-                ::close(opened);
-            }
-            return 0;
-        }
-    }
-    return 1;
-}
-
 const kevo_atom* kevo_atomAt(const kevo_file& record, kevo_atomPlace place)
 {
     const bool fileLevel = place.streamID == KEVO_FILE_LEVEL;

@@ -30,6 +30,7 @@
 #include <vector>
 
 #include "container/little_endian.h"
+#include "container/standard_descriptors.h"
 
 // Sizes of the fixed parts of the layout above.
 constexpr uint32_t KEVO_HEADER_FIXED_BYTES = 20;  // magic, version, headerValue, metaCount
@@ -190,17 +191,6 @@ constexpr int32_t KEVO_FILE_LEVEL = -1;
 // The atom a place names, or null when the record holds no such atom.
 const kevo_atom* kevo_atomAt(const kevo_file& record, kevo_atomPlace place);
 kevo_atom* kevo_atomAt(kevo_file& record, kevo_atomPlace place);
-
-// ---------------------------------------------------------------------------
-// Process set-up
-
-// Opens /dev/null onto each of the descriptors 0, 1 and 2 that is closed, so
-// that no file opened later can become standard input, output or error and
-// receive what is meant for them. Standard input is opened write-only and the
-// other two read-only: each then still fails as a closed one would. Call it
-// first in main, before anything is opened. Returns 0 when /dev/null cannot
-// be opened.
-int kevo_openStandardDescriptors();
 
 // ---------------------------------------------------------------------------
 // Opening and closing
