@@ -79,10 +79,10 @@ bool holdsNoHeader(const kevo_file& record)
            record.metas == nullptr;
 }
 
-// Where each part of variedHeader() stands, counted by hand from the layout: 20 fixed bytes, then strt at 20, frmt at
-// 33, name at 43; the stream count at 55; 'pav2' at 59 with intr at 75 and
-// mic at 88; 'ltln' at 101; 'rok ' at 117 with gyro at 133 and none at 146;
-// 155 bytes in all.
+// Where each part of variedHeader() stands, counted by hand from the
+// layout: 20 fixed bytes, then strt at 20, frmt at 33, name at 43; the stream
+// count at 55; 'pav2' at 59 with intr at 75 and mic at 88; 'ltln' at 101;
+// 'rok ' at 117 with gyro at 133 and none at 146; 155 bytes in all.
 const std::vector<uint64_t> kLayout = {20, 33, 43, 55, 59, 75, 88, 101, 117, 133, 146, 155};
 
 std::vector<uint64_t> offsetsOf(const kevo_file& record)
