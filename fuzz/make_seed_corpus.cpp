@@ -273,7 +273,8 @@ int main(int argc, char** argv)
         return 2;
     }
     gFolder = argv[1];
-    if (!makeFolder(gFolder) || !makeFolder(gFolder + "/header") || !makeFolder(gFolder + "/edit")) {
+    if (!makeFolder(gFolder) || !makeFolder(gFolder + "/header") ||
+        !makeFolder(gFolder + "/edit")) {
         std::perror(argv[1]);
         return 1;
     }

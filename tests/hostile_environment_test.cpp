@@ -68,7 +68,10 @@ RunResult runIn(const Environment& environment, const std::string& path)
 class HostileEnvironmentTest : public ::testing::Test {
 protected:
     Bytes original() const { return concat(encode(sample()), packetBytes(8192)); }
-    Bytes edited() const { return concat(encode(withInt(sample(), 0, 1, 1000)), packetBytes(8192)); }
+    Bytes edited() const
+    {
+        return concat(encode(withInt(sample(), 0, 1, 1000)), packetBytes(8192));
+    }
 
     void expectAll(const std::vector<Environment>& environments, const std::string& path,
                    bool rewrite = true)

@@ -1,8 +1,9 @@
 // A library for LD_PRELOAD that makes an editing tool's work on its file
 // (kevo-modify's, kevo-edit's) fail, or race with another process, at a
 // chosen point, so that whole-program tests can show what the tool does when
-// the disk, the lock or another program lets it down. Only what is done through a descriptor opened for
-// writing is touched; reading goes on as normal.
+// the disk, the lock or another program lets it down. Only what is done
+// through a descriptor opened for writing is touched; reading goes on as
+// normal.
 //
 // KEVO_WRITE_FAULT names the fault:
 //   open-eacces         opening a file for writing is refused with EACCES, as
