@@ -220,195 +220,23 @@ bool pickedForRendering(const uint8_t* data, size_t size)
     return hash % (kRenderSampleRate * (1 + size / kRenderSampleBytes)) == 0;
 }
 
-// UTF-8 as RFC 3629 has it: no overlong forms, no surrogates, nothing past
-// U+10FFFF. Only the byte after the lead has bounds of its own.
-bool isUtf8(const uint8_t* bytes, size_t size)
+using Json = nlohmann::json;
+
+// Whether the bytes are UTF-8, by nlohmann's strict writer, which refuses
+// any that are not.
+bool isUtf8(const std::string& bytes)
 {
-    size_t i = 0;
-    while (i < size) {
-        const uint8_t lead = bytes[i];
-        size_t more = 0;
-        uint8_t low = 0x80;
-        uint8_t high = 0xBF;
-        if (lead < 0x80) {
-            more = 0;
-        } else if (lead >= 0xC2 && lead <= 0xDF) {
-            more = 1;
-        } else if (lead >= 0xE0 && lead <= 0xEF) {
-            more = 2;
-            low = lead == 0xE0 ? 0xA0 : low;
-            high = lead == 0xED ? 0x9F : high;
-        } else if (lead >= 0xF0 && lead <= 0xF4) {
-            more = 3;
-            low = lead == 0xF0 ? 0x90 : low;
-            high = lead == 0xF4 ? 0x8F : high;
-        } else {
-            return false;
-        }
-        if (size - i - 1 < more) {
-            return false;
-        }
-        for (size_t k = 1; k <= more; ++k) {
-            const uint8_t byte = bytes[i + k];
-            if (byte < (k == 1 ? low : 0x80) || byte > (k == 1 ? high : 0xBF)) {
-                return false;
-            }
-        }
-        i += 1 + more;
-    }
-    return true;
-}
-
-// What the listing says of an atom or a stream: only the fields checked.
-struct JsonAtom {
-    uint64_t id = 0;
-    uint64_t length = 0;
-    uint64_t offset = 0;
-    size_t hexDigits = 0;
-    bool hasText = false;
-    std::string text;
-};
-
-struct JsonStream {
-    uint64_t id = 0;
-    uint64_t packetSize = 0;
-    bool hasPacketSizeInFile = false;
-    std::vector<JsonAtom> metas;
-};
-
-struct JsonHeader {
-    size_t objects = 0;
-    uint64_t headerBytes = 0;
-    std::vector<JsonAtom> metas;
-    std::vector<JsonStream> streams;
-};
-
-// Gathers a JsonHeader as the parser reads the listing, with no document
-// built: a document of every atom would cost more than everything else the
-// target does. The listing's shape is fixed: level 0 is the array, 1 its
-// header objects, 2 their "metas" and "streams", 3 the atoms and streams in
-// those, 4 a stream's "metas", 5 that stream's atoms. Inside a container of
-// level n, depth_ is n + 1 and key_[n] is the key last read there.
-class JsonGatherer : public nlohmann::json_sax<nlohmann::json> {
-public:
-    explicit JsonGatherer(JsonHeader* out) : out_(out) {}
-
-    bool null() override { return true; }
-    bool boolean(bool) override { return true; }
-    bool number_integer(number_integer_t) override { return true; }
-    bool number_float(number_float_t, const string_t&) override { return true; }
-    bool binary(binary_t&) override { return true; }
-
-    bool number_unsigned(number_unsigned_t value) override
-    {
-        if (depth_ == 2 && key_[1] == "headerBytes") {
-            out_->headerBytes = value;
-        } else if (JsonAtom* atom = currentAtom()) {
-            setAtomNumber(atom, key_[depth_ - 1], value);
-        } else if (depth_ == 4 && inStreams() && key_[3] == "id") {
-            out_->streams.back().id = value;
-        } else if (depth_ == 4 && inStreams() && key_[3] == "packetSize") {
-            out_->streams.back().packetSize = value;
-        }
+    try {
+        Json(bytes).dump();
         return true;
-    }
-
-    bool string(string_t& value) override
-    {
-        JsonAtom* atom = currentAtom();
-        if (atom && key_[depth_ - 1] == "hex") {
-            atom->hexDigits = value.size();
-        } else if (atom && key_[depth_ - 1] == "text") {
-            atom->hasText = true;
-            atom->text = value;
-        }
-        return true;
-    }
-
-    bool key(string_t& name) override
-    {
-        key_[depth_ - 1] = name;
-        if (depth_ == 4 && inStreams() && name == "packetSizeInFile") {
-            out_->streams.back().hasPacketSizeInFile = true;
-        }
-        return true;
-    }
-
-    bool start_object(std::size_t) override
-    {
-        if (depth_ == 1) {
-            ++out_->objects;
-        } else if (depth_ == 3 && key_[1] == "metas") {
-            out_->metas.emplace_back();
-        } else if (depth_ == 3 && inStreams()) {
-            out_->streams.emplace_back();
-        } else if (depth_ == 5 && inStreams() && key_[3] == "metas") {
-            out_->streams.back().metas.emplace_back();
-        }
-        return enter();
-    }
-
-    bool start_array(std::size_t) override { return enter(); }
-    bool end_object() override { return leave(); }
-    bool end_array() override { return leave(); }
-
-    bool parse_error(std::size_t, const std::string&, const nlohmann::detail::exception&) override
-    {
+    } catch (const Json::type_error&) {
         return false;
     }
+}
 
-private:
-    static constexpr int kDeepest = 6;
-
-    bool enter()
-    {
-        if (depth_ == kDeepest) {
-            return false;
-        }
-        key_[depth_++].clear();
-        return true;
-    }
-
-    bool leave()
-    {
-        --depth_;
-        return true;
-    }
-
-    bool inStreams() const { return key_[1] == "streams"; }
-
-    // The atom whose field the parser is at, if it is at one.
-    JsonAtom* currentAtom()
-    {
-        if (depth_ == 4 && key_[1] == "metas" && !out_->metas.empty()) {
-            return &out_->metas.back();
-        }
-        if (depth_ == 6 && inStreams() && key_[3] == "metas" && !out_->streams.empty() &&
-            !out_->streams.back().metas.empty()) {
-            return &out_->streams.back().metas.back();
-        }
-        return nullptr;
-    }
-
-    static void setAtomNumber(JsonAtom* atom, const std::string& name, uint64_t value)
-    {
-        if (name == "id") {
-            atom->id = value;
-        } else if (name == "length") {
-            atom->length = value;
-        } else if (name == "offset") {
-            atom->offset = value;
-        }
-    }
-
-    JsonHeader* out_;
-    int depth_ = 0;
-    std::string key_[kDeepest];
-};
-
-void checkJsonText(const JsonAtom& atom, const kevo_atom& record)
+void checkJsonText(const Json& atom, const kevo_atom& record)
 {
-    if (atom.hasText != (record.type == 's')) {
+    if (atom.contains("text") != (record.type == 's')) {
         fail("an atom's JSON has text where its type is not 's', or none where it is");
     }
     if (record.type != 's') {
@@ -416,26 +244,28 @@ void checkJsonText(const JsonAtom& atom, const kevo_atom& record)
     }
     const std::string payload(reinterpret_cast<const char*>(record.data),
                               static_cast<size_t>(record.length));
-    const bool utf8 = isUtf8(record.data, payload.size());
-    if (utf8 ? atom.text != payload : atom.text.find("\xEF\xBF\xBD") == std::string::npos) {
+    const std::string text = atom["text"].get<std::string>();
+    if (isUtf8(payload) ? text != payload : text.find("\xEF\xBF\xBD") == std::string::npos) {
         fail("an 's' atom's JSON text is not its payload with U+FFFD for bytes that are not UTF-8");
     }
 }
 
-void checkJsonAtoms(const uint8_t* data, uint64_t consumed, const std::vector<JsonAtom>& atoms,
-                    int32_t count, const kevo_atom* records)
+void checkJsonAtoms(const uint8_t* data, uint64_t consumed, const Json& atoms, int32_t count,
+                    const kevo_atom* records)
 {
     if (atoms.size() != static_cast<size_t>(count > 0 ? count : 0)) {
         fail("the JSON lists a different number of atoms");
     }
     for (size_t j = 0; j < atoms.size(); ++j) {
-        const JsonAtom& atom = atoms[j];
+        const Json& atom = atoms[j];
+        const uint64_t offset = atom["offset"].get<uint64_t>();
         const uint64_t length = static_cast<uint64_t>(records[j].length);
-        if (atom.id != records[j].id || atom.length != length || atom.hexDigits != 2 * length) {
+        if (atom["id"] != records[j].id || atom["length"] != length ||
+            atom["hex"].get<std::string>().size() != 2 * length) {
             fail("an atom's JSON differs from the record");
         }
-        if (atom.offset > consumed || length > consumed - atom.offset ||
-            std::memcmp(data + atom.offset, records[j].data, length) != 0) {
+        if (offset > consumed || length > consumed - offset ||
+            std::memcmp(data + offset, records[j].data, length) != 0) {
             fail("an atom's JSON offset does not point at its payload");
         }
         checkJsonText(atom, records[j]);
@@ -462,30 +292,29 @@ std::string streamedJson(const kevo_file& record)
 
 void checkJson(const uint8_t* data, const kevo_file& record, long consumed)
 {
-    JsonHeader header;
-    JsonGatherer gatherer(&header);
     // The parser refuses text that is not UTF-8.
-    if (!nlohmann::json::sax_parse(streamedJson(record), &gatherer) || header.objects != 1) {
+    const Json listing = Json::parse(streamedJson(record), nullptr, false);
+    if (listing.is_discarded() || !listing.is_array() || listing.size() != 1) {
         fail("the streamed JSON is not an array of one valid object");
     }
+    const Json& header = listing[0];
     const uint64_t size = static_cast<uint64_t>(consumed);
-    if (header.headerBytes != size) {
+    if (header["headerBytes"] != size) {
         fail("the header's JSON ends elsewhere than the read");
     }
-    checkJsonAtoms(data, size, header.metas, record.metaCount, record.metas);
-    if (header.streams.size() !=
-        static_cast<size_t>(record.streamCount > 0 ? record.streamCount : 0)) {
+    checkJsonAtoms(data, size, header["metas"], record.metaCount, record.metas);
+    const Json& streams = header["streams"];
+    if (streams.size() != static_cast<size_t>(record.streamCount > 0 ? record.streamCount : 0)) {
         fail("the JSON lists a different number of streams");
     }
-    for (size_t i = 0; i < header.streams.size(); ++i) {
+    for (size_t i = 0; i < streams.size(); ++i) {
         const kevo_stream& stream = record.streams[i];
-        const JsonStream& shown = header.streams[i];
         const bool forced = stream.packetSizeInFile != stream.packetSize;
-        if (shown.id != stream.id || shown.packetSize != stream.packetSize ||
-            shown.hasPacketSizeInFile != forced) {
+        if (streams[i]["id"] != stream.id || streams[i]["packetSize"] != stream.packetSize ||
+            streams[i].contains("packetSizeInFile") != forced) {
             fail("a stream's JSON differs from the record");
         }
-        checkJsonAtoms(data, size, shown.metas, stream.metaCount, stream.metas);
+        checkJsonAtoms(data, size, streams[i]["metas"], stream.metaCount, stream.metas);
     }
 }
 
