@@ -23,7 +23,7 @@ constexpr size_t kBlockBytes = 64 * 1024;
 constexpr size_t kLastLineRoom = 4 * 1024;
 
 // What a line's text takes at most is the format's whole length, which
-// covers its literal text and any sign, prefix or separator a field's spec
+// covers its literal text and any sign, prefix or separator a field's options
 // asks for, plus the padding its widths and precisions can add, plus each
 // argument's longest form. Only these argument types have a longest form;
 // any other does not compile.
