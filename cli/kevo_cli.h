@@ -1,5 +1,6 @@
 // What the commands share at their front door, so that each is written
-// once: how a path is shown in a line of output or in JSON.
+// once: how a path is shown in a line of output or in JSON, and whether a
+// file named is where the output goes.
 //
 // Internal to the tools; not installed.
 #pragma once
@@ -17,6 +18,11 @@ std::string kevo_linePath(std::string_view path);
 // True when the bytes are well-formed UTF-8: no stray continuation byte, no
 // overlong form, no surrogate, nothing above U+10FFFF.
 bool kevo_isUtf8(std::string_view text);
+
+// STDERR_FILENO when the file at `path` is this process's standard error,
+// else STDOUT_FILENO when it is its standard output, else -1: whatever the
+// command printed would be appended to it, as with `kevo-edit ... f >> f`.
+int kevo_outputStreamAt(const char* path);
 
 // The bytes as lower-case hexadecimal, two digits each: how JSON gives a
 // path that is not UTF-8 back byte for byte.

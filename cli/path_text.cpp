@@ -2,6 +2,9 @@
 #include <string>
 #include <string_view>
 
+#include <sys/stat.h>
+#include <unistd.h>
+
 #include "cli/kevo_cli.h"
 
 namespace {
@@ -146,4 +149,20 @@ std::string kevo_hexBytes(std::string_view bytes)
         out += kHexDigits[byte & 0xF];
     }
     return out;
+}
+
+int kevo_outputStreamAt(const char* path)
+{
+    struct stat named;
+    if (stat(path, &named) != 0) {
+        return -1;
+    }
+    for (int fd : {STDERR_FILENO, STDOUT_FILENO}) {
+        struct stat stream;
+        if (fstat(fd, &stream) == 0 && S_ISREG(stream.st_mode) && stream.st_dev == named.st_dev &&
+            stream.st_ino == named.st_ino) {
+            return fd;
+        }
+    }
+    return -1;
 }

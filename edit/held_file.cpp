@@ -189,7 +189,13 @@ FILE* kevo_heldFile::openStream() const
 
 kevo_writeStep kevo_heldFile::checkUnchanged(bool afterOwnWrite) const
 {
+    // The path first, so that the file's own state is the last thing seen
+    // before the write.
     struct stat info;
+    if (stat(path_.c_str(), &info) != 0) {
+        return errno == ENOENT || errno == ENOTDIR ? KEVO_PATH_GONE : KEVO_WRITE_FAILED;
+    }
+    const bool replaced = !sameFile(info, device_, inode_);
     if (fstat(fd_, &info) != 0) {
         return KEVO_WRITE_FAILED;
     }
@@ -202,10 +208,7 @@ kevo_writeStep kevo_heldFile::checkUnchanged(bool afterOwnWrite) const
     if (touched && !afterOwnWrite) {
         return KEVO_FILE_REWRITTEN;
     }
-    if (stat(path_.c_str(), &info) != 0) {
-        return errno == ENOENT || errno == ENOTDIR ? KEVO_PATH_GONE : KEVO_WRITE_FAILED;
-    }
-    return sameFile(info, device_, inode_) ? KEVO_WRITE_OK : KEVO_PATH_REPLACED;
+    return replaced ? KEVO_PATH_REPLACED : KEVO_WRITE_OK;
 }
 
 kevo_holdResult kevo_heldFile::openChecked(kevo_holdMode mode)

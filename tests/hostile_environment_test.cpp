@@ -36,6 +36,10 @@ constexpr bool kSanitized = false;
 
 enum class After { Untouched, Edited };
 
+// The recording is the tool's last argument.
+constexpr const char* kAppendOutput = "for last; do :; done; exec >>\"$last\"";
+constexpr const char* kAppendError = "for last; do :; done; exec 2>>\"$last\"";
+
 struct Environment {
     const char* name;
     const char* setUp;  // shell commands run before the tool is exec'ed
@@ -128,6 +132,14 @@ TEST_F(HostileEnvironmentTest, ClosedDescriptorsAndLimitsNeverTurnIntoWrongBytes
          After::Untouched},
         {"kevo-edit, four descriptors", "ulimit -n 4", KEVO_EDIT_PATH, 1, After::Untouched},
         {"kevo-info, four descriptors", "ulimit -n 4", KEVO_INFO_PATH, 0, After::Untouched},
+        // Output appended to the recording itself would land after its
+        // packet data: the file is refused, and nothing said into it.
+        {"kevo-edit >> the recording", kAppendOutput, KEVO_EDIT_PATH, 1, After::Untouched},
+        {"kevo-edit 2>> the recording", kAppendError, KEVO_EDIT_PATH, 1, After::Untouched},
+        {"kevo-modify >> the recording", kAppendOutput, KEVO_MODIFY_PATH, kFailed,
+         After::Untouched},
+        {"kevo-modify 2>> the recording", kAppendError, KEVO_MODIFY_PATH, kFailed,
+         After::Untouched},
     };
     expectAll(environments, dir_.path("rec.kevo"));
 }

@@ -14,6 +14,7 @@
 
 #include <nlohmann/json.hpp>
 
+#include "cli/kevo_cli.h"
 #include "tests/modify_harness.h"
 
 namespace kevo_modify_test {
@@ -188,6 +189,26 @@ TEST_F(EditTest, ManyFilesOneReportEach)
     EXPECT_EQ(skipped["status"], "skipped");
     EXPECT_EQ(skipped["condition"],
               nlohmann::json::parse(R"({"selector": "pav2/mic", "expected": 1, "found": 7})"));
+}
+
+// A name cannot fake a line, and JSON gives every name back byte for byte.
+TEST_F(EditTest, NamesThatCouldMisleadAreQuotedOrGivenAsBytes)
+{
+    const std::string folder = dir_.path("");
+    const std::string fake = record("x.kevo: strt 1 -> 5\nreal.kevo", editable());
+    const std::string stray = record("a\xff.kevo", editable());
+    const std::string other = record("a\xfe.kevo", editable());
+    const RunResult run = runEdit({"--set", "strt=2", fake, stray});
+    EXPECT_EQ(run.standardOutput, "'" + folder + R"(x.kevo: strt 1 -> 5'$'\n''real.kevo': strt 1 -> 2)" +
+                                      "\n'" + folder + R"(a'$'\xff''.kevo': strt 1 -> 2)" + "\n");
+
+    const std::string json = runEdit({"--json", "--set", "strt=3", stray, other}).standardOutput;
+    const nlohmann::json listing = nlohmann::json::parse(json);
+    ASSERT_EQ(listing.size(), 2u);
+    EXPECT_EQ(listing[0]["path"], folder + "a\xef\xbf\xbd.kevo");  // U+FFFD
+    EXPECT_EQ(listing[0]["pathBytes"], kevo_hexBytes(stray));
+    EXPECT_EQ(listing[1]["pathBytes"], kevo_hexBytes(other));
+    EXPECT_EQ(listing[1]["locked"], true);
 }
 
 // The lock an edit holds, as kevo-modify takes it.

@@ -75,7 +75,8 @@ struct Edit {
 // the tools print the same path on every file system, under the fault
 // library with no fault and its write log on; a sanitizer runtime is told
 // that it is not loaded first.
-Edit editIn(const Tool& tool, const std::string& folder, const std::string& log)
+Edit editIn(const Tool& tool, const std::string& folder, const std::string& log,
+            const std::string& fault = "")
 {
     const std::string path = folder + "rec.kevo";
     kevo_test::writeFile(path, recording(0x9c1));
@@ -83,7 +84,7 @@ Edit editIn(const Tool& tool, const std::string& folder, const std::string& log)
     const char* asan = std::getenv("ASAN_OPTIONS");
     std::vector<std::string> command = {
         "--chdir", folder, std::string("LD_PRELOAD=") + KEVO_WRITE_FAULTS_PATH,
-        "KEVO_WRITE_LOG=" + log,
+        "KEVO_WRITE_LOG=" + log, "KEVO_WRITE_FAULT=" + fault,
         "ASAN_OPTIONS=" + std::string(asan ? asan : "") + ":verify_asan_link_order=0",
         tool.program};
     command.insert(command.end(), tool.args.begin(), tool.args.end());
@@ -185,6 +186,16 @@ TEST(UntornWriteTest, OnXfsAnEditAcrossASectorIsOneAtomicBlock)
         EXPECT_EQ(untorn.run.standardError, plainEdit.run.standardError);
         EXPECT_NE(untorn.run.standardOutput.find(tool.untornSays), std::string::npos);
         EXPECT_EQ(untorn.file, recording(kValue));
+
+        // Free space in pieces too small for the block: the plain write
+        // still fits, and is made.
+        const Edit fallback =
+            editIn(tool, xfs.folder(), plain.path("xfs-writes.log"), "atomic-enospc");
+        EXPECT_EQ(fallback.writes, untorn.writes + "4094 4\n");
+        EXPECT_EQ(fallback.run.status, tool.success);
+        EXPECT_EQ(fallback.run.standardError, plainEdit.run.standardError);
+        EXPECT_NE(fallback.run.standardOutput.find(tool.plainSays), std::string::npos);
+        EXPECT_EQ(fallback.file, recording(kValue));
     }
 }
 

@@ -173,7 +173,10 @@ TEST_F(WriteFailureTest, FailuresOnTheWayToTheDiskAreReported)
     const struct {
         const char* fault;
         int reason;
-    } cases[] = {{"fsync-enospc", ENOSPC}, {"fsync-eio", EIO}, {"close-eio", EIO}};
+    } cases[] = {{"fsync-enospc", ENOSPC},
+                 {"fsync-eio", EIO},
+                 {"fsync-einval", EINVAL},
+                 {"close-eio", EIO}};
     for (const auto& c : cases) {
         SCOPED_TRACE(c.fault);
         writeFile(path_, original_);
@@ -203,6 +206,14 @@ TEST_F(WriteFailureTest, LockThatCannotBeHadIsReportedOnce)
 
         expectRun(runWithFault(c.fault), kSuccess, options + c.lines + edit.substr(options.size()));
         EXPECT_EQ(readFile(path_), edited_);
+
+        writeFile(path_, original_);
+        const RunResult json = runWithFault(c.fault, {"--json", "--set", "gps /rate=5", path_}, 0,
+                                            KEVO_EDIT_PATH);
+        EXPECT_NE(json.standardOutput.find("\"locked\": false,\n    \"lockError\": \"" +
+                                           std::string(std::strerror(ENOLCK)) + "\""),
+                  std::string::npos)
+            << json.standardOutput;
     }
 }
 

@@ -9,6 +9,7 @@
 
 #include <getopt.h>
 #include <signal.h>
+#include <unistd.h>
 
 #include <nlohmann/json.hpp>
 
@@ -370,8 +371,29 @@ const char* signalName(int signal)
     return "a signal";
 }
 
+// A file named that is where this run's output goes would have the report
+// appended to it: nothing is edited then, and nothing said where it would
+// land in the recording.
+bool outputIsAFileNamed(const EditOptions& options)
+{
+    for (const char* path : options.files) {
+        const int stream = kevo_outputStreamAt(path);
+        if (stream == STDOUT_FILENO) {
+            std::fprintf(stderr, "%s: %s: input file is output file\n", kName,
+                         kevo_linePath(path).c_str());
+        }
+        if (stream >= 0) {
+            return true;
+        }
+    }
+    return false;
+}
+
 int editFiles(EditOptions& options)
 {
+    if (outputIsAFileNamed(options)) {
+        return kExitFailed;
+    }
     JsonListing listing;
     std::string current;
     options.request.wait.announce = [&current] {

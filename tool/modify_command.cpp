@@ -8,9 +8,9 @@
 #include <vector>
 
 #include <signal.h>
-#include <sys/stat.h>
 #include <unistd.h>
 
+#include "cli/kevo_cli.h"
 #include "container/kevo_container.h"
 #include "decoder/kevo_decoder.h"
 #include "reader/kevo_reader.h"
@@ -341,16 +341,10 @@ int modify(const ModifyOptions& options)
 // be said at all.
 bool printsIntoAFileNamed(int argc, char** argv)
 {
-    struct stat error;
-    if (fstat(STDERR_FILENO, &error) != 0 || !S_ISREG(error.st_mode)) {
-        return false;
-    }
     for (int i = 1; i < argc; ++i) {
-        struct stat named;
         if (findOption(argv[i])) {
             ++i;
-        } else if (stat(argv[i], &named) == 0 && named.st_dev == error.st_dev &&
-                   named.st_ino == error.st_ino) {
+        } else if (kevo_outputStreamAt(argv[i]) == STDERR_FILENO) {
             return true;
         }
     }

@@ -14,6 +14,11 @@
 //   fsync-enospc        fsync fails with ENOSPC, as a file system that
 //                       allocates late reports a full disk
 //   fsync-eio           fsync fails with EIO
+//   fsync-einval        fsync fails with EINVAL, as a network file system
+//                       that refuses a sync may say
+//   atomic-enospc       a pwritev2 with RWF_ATOMIC fails with ENOSPC before
+//                       writing anything, as on a copy-on-write file system
+//                       whose free space is in pieces
 //   close-eio           closing a descriptor that was written closes it,
 //                       then reports EIO
 //   lock-enolck         every lock request fails with ENOLCK, as where the
@@ -31,6 +36,13 @@
 // Unset or empty, nothing fails. Any other name ends the process at load, so
 // a misspelt fault cannot pass for a run without one.
 //
+// KEVO_WRITE_HOLD, when set to a folder, holds the tool at one call so that
+// a test can act meanwhile (send a signal, truncate the file): before the
+// call it creates HOLD/held, then waits until HOLD/go exists. Which call is
+// KEVO_WRITE_HOLD_AT: "write:N" the Nth pwrite or pwritev2 (the default is
+// write:1), "stat:N" the Nth stat of the path opened for writing once the
+// lock is granted.
+//
 // KEVO_WRITE_LOG, when set, names a file to which every pwrite and pwritev2
 // appends one line, "OFFSET SIZE", with " atomic" after it for a pwritev2
 // with RWF_ATOMIC, so that a test can tell an untorn block from plain
@@ -40,9 +52,12 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <ctime>
+#include <string>
 
 #include <dlfcn.h>
 #include <fcntl.h>
+#include <sys/stat.h>
 #include <sys/uio.h>
 #include <unistd.h>
 
@@ -64,6 +79,8 @@ enum class Fault {
     LockWaitFails,
     ReplaceAfterLock,
     ReplaceBeforeSync,
+    FsyncInvalid,
+    AtomicNoSpace,
 };
 
 struct FaultName {
@@ -77,6 +94,7 @@ const FaultName kFaultNames[] = {
     {"close-eio", Fault::CloseFails},           {"lock-enolck", Fault::LockUnavailable},
     {"lock-wait-fails", Fault::LockWaitFails},  {"replace-after-lock", Fault::ReplaceAfterLock},
     {"replace-before-sync", Fault::ReplaceBeforeSync},
+    {"fsync-einval", Fault::FsyncInvalid},      {"atomic-enospc", Fault::AtomicNoSpace},
 };
 
 // Exit status of a run whose fault library cannot do its work.
@@ -91,6 +109,13 @@ const char* gReplacement = nullptr;
 char gWritePath[kMaxPath];
 bool gWritten[kMaxDescriptors];
 bool gLockGranted = false;
+const char* gHoldFolder = nullptr;
+char gHoldCall[16] = "write";
+long gHoldAt = 1;
+long gWrites = 0;
+long gStats = 0;
+// How long a held call waits for the test before the run is given up.
+constexpr int kHoldSeconds = 20;
 
 void die(const char* message)
 {
@@ -102,6 +127,11 @@ void die(const char* message)
 __attribute__((constructor)) void readFaultChoice()
 {
     gLogPath = std::getenv("KEVO_WRITE_LOG");
+    gHoldFolder = std::getenv("KEVO_WRITE_HOLD");
+    const char* holdAt = std::getenv("KEVO_WRITE_HOLD_AT");
+    if (holdAt && std::sscanf(holdAt, "%15[a-z]:%ld", gHoldCall, &gHoldAt) != 2) {
+        die("write_faults: KEVO_WRITE_HOLD_AT is not CALL:N\n");
+    }
     gReplacement = std::getenv("KEVO_REPLACEMENT");
     const char* name = std::getenv("KEVO_WRITE_FAULT");
     if (!name || !*name) {
@@ -190,6 +220,32 @@ int lockFault(int command)
     return 0;
 }
 
+bool exists(const std::string& path)
+{
+    return access(path.c_str(), F_OK) == 0;
+}
+
+// Holds the tool when this is the call KEVO_WRITE_HOLD_AT names.
+void holdAt(const char* call, long count)
+{
+    if (!gHoldFolder || std::strcmp(call, gHoldCall) != 0 || count != gHoldAt) {
+        return;
+    }
+    const std::string folder(gHoldFolder);
+    FILE* held = std::fopen((folder + "/held").c_str(), "w");
+    if (!held) {
+        die("write_faults: cannot create KEVO_WRITE_HOLD/held\n");
+    }
+    std::fclose(held);
+    const timespec pause{0, 1000 * 1000};
+    for (long waited = 0; !exists(folder + "/go"); ++waited) {
+        if (waited > kHoldSeconds * 1000L) {
+            die("write_faults: KEVO_WRITE_HOLD/go never came\n");
+        }
+        nanosleep(&pause, nullptr);
+    }
+}
+
 void replaceOnce()
 {
     static bool replaced = false;
@@ -225,6 +281,7 @@ extern "C" int open(const char* path, int flags, ...)
 extern "C" ssize_t pwrite(int fd, const void* bytes, size_t size, off_t offset)
 {
     static const auto realPwrite = real<ssize_t (*)(int, const void*, size_t, off_t)>("pwrite");
+    holdAt("write", ++gWrites);
     logWrite(offset, size);
     if (!writeGoesThrough(fd)) {
         return -1;
@@ -240,7 +297,12 @@ extern "C" ssize_t pwritev2(int fd, const iovec* parts, int count, off_t offset,
     for (int i = 0; i < count; ++i) {
         size += parts[i].iov_len;
     }
+    holdAt("write", ++gWrites);
     logWrite(offset, size, (flags & RWF_ATOMIC) != 0);
+    if (gFault == Fault::AtomicNoSpace && (flags & RWF_ATOMIC) != 0) {
+        errno = ENOSPC;
+        return -1;
+    }
     if (!writeGoesThrough(fd)) {
         return -1;
     }
@@ -253,11 +315,23 @@ extern "C" int fsync(int fd)
     if (gFault == Fault::ReplaceBeforeSync) {
         replaceOnce();
     }
-    if (gFault == Fault::FsyncNoSpace || gFault == Fault::FsyncFails) {
-        errno = gFault == Fault::FsyncNoSpace ? ENOSPC : EIO;
+    if (gFault == Fault::FsyncNoSpace || gFault == Fault::FsyncFails ||
+        gFault == Fault::FsyncInvalid) {
+        errno = gFault == Fault::FsyncNoSpace ? ENOSPC
+                : gFault == Fault::FsyncFails ? EIO
+                                              : EINVAL;
         return -1;
     }
     return realFsync(fd);
+}
+
+extern "C" int stat(const char* path, struct stat* info)
+{
+    static const auto realStat = real<int (*)(const char*, struct stat*)>("stat");
+    if (gLockGranted && std::strcmp(path, gWritePath) == 0) {
+        holdAt("stat", ++gStats);
+    }
+    return realStat(path, info);
 }
 
 extern "C" int close(int fd)
