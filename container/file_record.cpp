@@ -4,6 +4,7 @@
 
 #include <fcntl.h>
 #include <strings.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include "container/kevo_container.h"
@@ -145,10 +146,16 @@ int kevo_closeSynced(kevo_file* record)
 
 int kevo_syncAndClose(int fd)
 {
-    // EINVAL: the descriptor names something without stable storage to sync
-    // (a terminal, a pipe); what could be written has been.
-    bool ok = fsync(fd) == 0 || errno == EINVAL;
-    const int reason = errno;
+    // EINVAL from a terminal or a pipe: there is no stable storage to sync,
+    // and what could be written has been. A regular file always has some,
+    // and a network file system that refuses its sync may say EINVAL too.
+    bool ok = fsync(fd) == 0;
+    int reason = errno;
+    struct stat info;
+    if (!ok && reason == EINVAL && fstat(fd, &info) == 0 && !S_ISREG(info.st_mode)) {
+        ok = true;
+    }
+    reason = ok ? 0 : reason;
     if (::close(fd) != 0 && ok) {
         return 0;
     }

@@ -224,7 +224,8 @@ int kevo_closeSynced(kevo_file* record);
 // Syncs what was written through `fd` to stable storage, then closes it.
 // Returns 1 when both succeeded; 0 otherwise, with errno giving the first
 // failure. Something that has no stable storage to sync (a pipe, a
-// terminal) counts as synced. `fd` is closed either way.
+// terminal) counts as synced; a regular file whose sync fails, with EINVAL
+// too, does not. `fd` is closed either way.
 int kevo_syncAndClose(int fd);
 
 // Frees the header part (arrays, atoms, payloads) and zeroes its counts.

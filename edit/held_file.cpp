@@ -1,4 +1,5 @@
 #include <cerrno>
+#include <csignal>
 #include <ctime>
 
 #include <fcntl.h>
@@ -24,6 +25,8 @@ constexpr int kOpenFlags = O_NONBLOCK | O_NOCTTY | O_CLOEXEC;
 constexpr long kFirstPollNanoseconds = 1000 * 1000;
 constexpr long kLongestPollNanoseconds = 50 * 1000 * 1000;
 constexpr long kNanosecondsPerSecond = 1000 * 1000 * 1000;
+constexpr double kLongestPause =
+    static_cast<double>(kLongestPollNanoseconds) / kNanosecondsPerSecond;
 
 // Reading a FIFO waits for a writer and a character device may never end;
 // neither holds a header that can be written back where it was read.
@@ -32,7 +35,8 @@ bool rewritableInPlace(mode_t mode)
     return !S_ISFIFO(mode) && !S_ISSOCK(mode) && !S_ISCHR(mode);
 }
 
-// A write lock over the whole file, held by the open file description.
+// A lock over the whole file, shared or exclusive as `type` says, held by
+// the open file description.
 int setWholeFileLock(int fd, int command, short type)
 {
     struct flock whole {};
@@ -60,9 +64,10 @@ double secondsSince(const timespec& start)
            static_cast<double>(now.tv_nsec - start.tv_nsec) / kNanosecondsPerSecond;
 }
 
-// 0 with the lock held, EAGAIN when the bound passed first, or the errno of
-// a lock that cannot be had.
-int pollForLock(int fd, short type, double seconds)
+// 0 with the lock held, EAGAIN when the bound passed first (a negative
+// bound never passes), EINTR when *stop became non-zero, or the errno of a
+// lock that cannot be had.
+int pollForLock(int fd, short type, double seconds, const volatile std::sig_atomic_t* stop)
 {
     timespec start;
     clock_gettime(CLOCK_MONOTONIC, &start);
@@ -74,7 +79,10 @@ int pollForLock(int fd, short type, double seconds)
         if (!busy(errno)) {
             return errno;
         }
-        const double left = seconds - secondsSince(start);
+        if (stop && *stop) {
+            return EINTR;
+        }
+        const double left = seconds < 0 ? kLongestPause : seconds - secondsSince(start);
         if (left <= 0) {
             return EAGAIN;
         }
@@ -90,6 +98,20 @@ int pollForLock(int fd, short type, double seconds)
 bool sameFile(const struct stat& info, dev_t device, ino_t inode)
 {
     return info.st_dev == device && info.st_ino == inode;
+}
+
+// A report printed into the very file it reports on would land after its
+// packet data, or inside the edit's own dump.
+bool isStandardOutputOrError(const struct stat& info)
+{
+    for (int fd : {STDOUT_FILENO, STDERR_FILENO}) {
+        struct stat stream;
+        if (fstat(fd, &stream) == 0 && S_ISREG(stream.st_mode) &&
+            sameFile(stream, info.st_dev, info.st_ino)) {
+            return true;
+        }
+    }
+    return false;
 }
 
 }  // namespace
@@ -120,16 +142,24 @@ kevo_holdResult kevo_heldFile::hold(const char* path, kevo_holdMode mode,
             release();
             return locked;
         }
-        if (lockError_ != 0) {
-            return locked;
-        }
         struct stat now;
-        if (attempt == kMaxReopens ||
+        if (lockError_ != 0 || attempt == kMaxReopens ||
             (stat(path, &now) == 0 && sameFile(now, device_, inode_))) {
-            return KEVO_HOLD_OPENED;
+            break;
         }
         release();
     }
+    // What the file is once nobody else who locks can change it: the size
+    // and time that writeRanges compares with.
+    struct stat info;
+    if (fstat(fd_, &info) != 0) {
+        const int reason = errno;
+        release();
+        errno = reason;
+        return KEVO_HOLD_FAILED;
+    }
+    size_ = info.st_size;
+    modified_ = info.st_mtim;
     return KEVO_HOLD_OPENED;
 }
 
@@ -157,10 +187,25 @@ FILE* kevo_heldFile::openStream() const
     return stream;
 }
 
-bool kevo_heldFile::stillAtPath() const
+kevo_writeStep kevo_heldFile::checkUnchanged(bool afterOwnWrite) const
 {
-    struct stat now;
-    return fd_ >= 0 && stat(path_.c_str(), &now) == 0 && sameFile(now, device_, inode_);
+    struct stat info;
+    if (fstat(fd_, &info) != 0) {
+        return KEVO_WRITE_FAILED;
+    }
+    if (info.st_size != size_) {
+        return KEVO_FILE_RESIZED;
+    }
+    // The edit's own write moves the time on; the size it never changes.
+    const bool touched =
+        info.st_mtim.tv_sec != modified_.tv_sec || info.st_mtim.tv_nsec != modified_.tv_nsec;
+    if (touched && !afterOwnWrite) {
+        return KEVO_FILE_REWRITTEN;
+    }
+    if (stat(path_.c_str(), &info) != 0) {
+        return errno == ENOENT || errno == ENOTDIR ? KEVO_PATH_GONE : KEVO_WRITE_FAILED;
+    }
+    return sameFile(info, device_, inode_) ? KEVO_WRITE_OK : KEVO_PATH_REPLACED;
 }
 
 kevo_holdResult kevo_heldFile::openChecked(kevo_holdMode mode)
@@ -188,6 +233,10 @@ kevo_holdResult kevo_heldFile::openChecked(kevo_holdMode mode)
     if (!rewritableInPlace(info.st_mode)) {
         ::close(fd);
         return KEVO_HOLD_NOT_IN_PLACE;
+    }
+    if (isStandardOutputOrError(info)) {
+        ::close(fd);
+        return KEVO_HOLD_IS_OUTPUT;
     }
     // kevo-modify lets the reader report a directory as a file without a
     // header; the other modes say what it is.
@@ -224,19 +273,28 @@ kevo_holdResult kevo_heldFile::lock(kevo_holdMode mode, const kevo_lockWait& wai
     if (wait.seconds == 0) {
         return KEVO_HOLD_LOCKED_OUT;
     }
+    if (wait.stop && *wait.stop) {
+        return KEVO_HOLD_INTERRUPTED;
+    }
     if (!*announced && wait.announce) {
         wait.announce();
     }
     *announced = true;
-    if (wait.seconds < 0) {
+    // The kernel's own wait queues the waiters fairly, but a signal handler
+    // installed with SA_RESTART cannot end it; a caller that may want to
+    // stop is polled for instead.
+    if (wait.seconds < 0 && !wait.stop) {
         if (setWholeFileLock(fd_, F_OFD_SETLKW, type) != 0) {
             lockError_ = errno;
         }
         return KEVO_HOLD_OPENED;
     }
-    const int error = pollForLock(fd_, type, wait.seconds);
+    const int error = pollForLock(fd_, type, wait.seconds, wait.stop);
     if (error == EAGAIN) {
         return KEVO_HOLD_LOCKED_OUT;
+    }
+    if (error == EINTR) {
+        return KEVO_HOLD_INTERRUPTED;
     }
     lockError_ = error;
     return KEVO_HOLD_OPENED;

@@ -14,14 +14,17 @@
 //      read one file and write another;
 //   4. resolve the atoms and check every request before anything is
 //      written;
-//   5. write only the ranges that change, as one untorn block where the
+//   5. check that nothing else changed the file or its path since, then
+//      write only the ranges that change, as one untorn block where the
 //      file system offers atomic writes (statx STATX_WRITE_ATOMIC,
-//      pwritev2 RWF_ATOMIC), else one positional write per range;
-//   6. sync once, and check that the path still names the file written.
+//      pwritev2 RWF_ATOMIC), else one positional write per memory page;
+//   6. sync once, and check the file and its path again.
 #pragma once
 
+#include <csignal>
 #include <cstdint>
 #include <cstdio>
+#include <ctime>
 #include <functional>
 #include <string>
 #include <vector>
@@ -69,6 +72,11 @@ enum kevo_holdResult {
     KEVO_HOLD_NOT_IN_PLACE,
     // Another process held the lock for longer than the wait allowed.
     KEVO_HOLD_LOCKED_OUT,
+    // The file is this process's standard output or error: whatever the
+    // process prints would land in it, as with `kevo-edit ... f >> f`.
+    KEVO_HOLD_IS_OUTPUT,
+    // The wait for the lock ended because *wait.stop became non-zero.
+    KEVO_HOLD_INTERRUPTED,
 };
 
 struct kevo_lockWait {
@@ -76,14 +84,29 @@ struct kevo_lockWait {
     // Called once, before the first wait, so that the caller can say why it
     // seems to hang.
     std::function<void()> announce;
+    // When set, the wait polls the lock and gives up as soon as *stop is
+    // non-zero, so that a caller's signal handler can end it.
+    const volatile std::sig_atomic_t* stop = nullptr;
 };
 
-// Which step of a write failed: a write, or the sync and the close after it.
-enum kevo_writeStep { KEVO_WRITE_OK, KEVO_WRITE_FAILED, KEVO_SYNC_FAILED };
+// How the write of an edit ended. The checks come right before the first
+// write and again after the sync, each against the file as it was when it
+// was held; a check that fails before the write leaves the file untouched.
+enum kevo_writeStep {
+    KEVO_WRITE_OK,
+    KEVO_WRITE_FAILED,    // a write failed; nothing was written after it
+    KEVO_SYNC_FAILED,     // the sync, or the close after it
+    KEVO_FILE_RESIZED,    // another program truncated or extended the file
+    KEVO_FILE_REWRITTEN,  // another program wrote to it, keeping its size
+    KEVO_PATH_REPLACED,   // the path names another file now
+    KEVO_PATH_GONE,       // the path names no file now (removed, unmounted)
+};
 
 struct kevo_writeOutcome {
-    bool untorn = false;  // made as one atomic write, old or new on a power cut
     kevo_writeStep step = KEVO_WRITE_OK;
+    int error = 0;         // errno of a failed write, sync or check
+    bool written = false;  // some of the new bytes may be in the file
+    bool untorn = false;   // made as one atomic write, old or new on a power cut
 };
 
 class kevo_heldFile {
@@ -99,7 +122,8 @@ public:
     // that another file took over while this waited is followed to the file
     // it names now, a few times at most. Where the lock cannot be had at all
     // (a file system without locks), the file is still held and
-    // lockError() says why.
+    // lockError() says why. The file's size and modification time once
+    // locked are what writeRanges checks against.
     kevo_holdResult hold(const char* path, kevo_holdMode mode, const kevo_lockWait& wait);
 
     // A new stream that reads the held file from its first byte, through
@@ -113,26 +137,30 @@ public:
     // errno of a lock that could not be had, 0 when it was or none was asked.
     int lockError() const { return lockError_; }
 
-    // Writes the ranges and syncs them. Where statx says the file takes
-    // atomic writes and every range fits in one unit, the block that holds
-    // them is read, patched and written with one RWF_ATOMIC write under
-    // O_DIRECT, set on the held description for that write only; where that
-    // is not offered or is refused (EINVAL, EOPNOTSUPP), one positional
-    // write per range. Then one sync and the close of the descriptor that
-    // wrote. The ranges may come in any order. Returns 1 when all of it
-    // succeeded; 0 otherwise, with errno and outcome->step saying why
-    // (EINVAL, before anything is written, for a range of more than four
-    // bytes). Nothing is written after a failed write.
+    // Checks that the file and its path are as when held, writes the ranges,
+    // syncs them and checks again. Where statx says the file takes atomic
+    // writes and every range fits in one unit, the block that holds them is
+    // read, patched and written with one RWF_ATOMIC write under O_DIRECT,
+    // set on the held description for that write only; where that is not
+    // offered, or refused with anything but EIO (EINVAL, EOPNOTSUPP, ENOSPC
+    // on a file system whose free space is in pieces, EDQUOT), the ranges
+    // that share a memory page go out as one positional write, so that no
+    // signal can leave some of them new and others old. Then one sync and
+    // the close of the descriptor that wrote. After a failed write or sync
+    // the file's cached pages are dropped, so that no later read takes a
+    // value the disk may not hold for the disk's. The ranges may come in any
+    // order. Returns 1 when all of it succeeded; 0 otherwise, with
+    // outcome->step and outcome->error saying why (EINVAL, before anything
+    // is written, for a range of more than four bytes).
     int writeRanges(const std::vector<kevo_headerRange>& ranges, kevo_writeOutcome* outcome) const;
-
-    // True when the path still names the held file. Checked after the sync:
-    // a file renamed over the path meanwhile means the edit went to a file
-    // that is no longer there.
-    bool stillAtPath() const;
 
 private:
     kevo_holdResult openChecked(kevo_holdMode mode);
     kevo_holdResult lock(kevo_holdMode mode, const kevo_lockWait& wait, bool* announced);
+    // Whether the file still has the size and time it had when held, and
+    // the path still names it; the time is not compared once this process
+    // has written. errno says why a check could not be made.
+    kevo_writeStep checkUnchanged(bool afterOwnWrite) const;
     void release();
 
     std::string path_;
@@ -141,7 +169,14 @@ private:
     int lockError_ = 0;
     dev_t device_ = 0;
     ino_t inode_ = 0;
+    off_t size_ = 0;
+    timespec modified_{};
 };
+
+// Words for a person for why a write ended as it did, to follow the path:
+// "cannot sync to disk: Input/output error", "changed size during the edit;
+// nothing was written", "was replaced by another file during the edit; ...".
+std::string kevo_describeWrite(const kevo_writeOutcome& outcome);
 
 // ---------------------------------------------------------------------------
 // Values edited by name: kevo-edit's whole run on one file
@@ -168,6 +203,9 @@ enum kevo_editStatus {
     KEVO_EDIT_SKIPPED,     // a condition did not hold
     KEVO_EDIT_WOULD_EDIT,  // a dry run that found a value to change
     KEVO_EDIT_FAILED,
+    // The wait for the lock was given up (kevo_lockWait::stop); nothing was
+    // read or written.
+    KEVO_EDIT_INTERRUPTED,
 };
 
 struct kevo_valueChange {
@@ -189,13 +227,18 @@ struct kevo_editResult {
     // KEVO_EDIT_FAILED: why, in words for a person ("not a valid KEVO
     // file", "no atom 'xyz ' in stream 'pav2' (has: ...)").
     std::string error;
+    // The file was read, and written if it was, under its lock.
+    bool locked = false;
     int lockError = 0;    // the lock could not be had; the edit went on
     bool untorn = false;  // the change was one atomic write
+    // KEVO_EDIT_FAILED: whether some new bytes may be in the file (a write,
+    // the sync or a check after the sync failed) or none were written.
+    bool written = false;
 };
 
 // Opens, locks and reads the file, resolves every selector, checks the
-// conditions and writes only the values that differ, then syncs and checks
-// the path. Any refusal comes before anything is written. Returns the
-// status it put in `result`.
+// conditions and writes only the values that differ, as
+// kevo_heldFile::writeRanges does. Any refusal comes before anything is
+// written. Returns the status it put in `result`.
 kevo_editStatus kevo_editValues(const char* path, const kevo_editRequest& request,
                                 kevo_editResult* result);

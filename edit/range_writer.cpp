@@ -1,3 +1,4 @@
+#include <algorithm>
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
@@ -181,9 +182,13 @@ Untorn writeUntorn(int fd, const std::vector<kevo_headerRange>& ranges, const Un
     } while (written < 0 && errno == EINTR);
     const int reason = errno;
     const bool restored = fcntl(fd, F_SETFL, flags) == 0;
-    // Refused before anything was written: the file system or the device
-    // cannot do it after all, and plain writes still can.
-    if (written < 0 && (reason == EINVAL || reason == EOPNOTSUPP) && restored) {
+    // Only a device that failed the write may have left the block
+    // anywhere; every other error comes before anything is written: the
+    // file system or the device cannot do it after all (EINVAL,
+    // EOPNOTSUPP), or a copy-on-write file system has no free extent as
+    // large as the block (ENOSPC, EDQUOT) while an overwrite in place still
+    // fits. Plain writes can still do the edit.
+    if (written < 0 && reason != EIO && restored) {
         return Untorn::NotOffered;
     }
     if (written < 0) {
@@ -197,6 +202,86 @@ Untorn writeUntorn(int fd, const std::vector<kevo_headerRange>& ranges, const Un
     return Untorn::Written;
 }
 
+bool writeWhole(int fd, const uint8_t* bytes, size_t size, uint64_t offset)
+{
+    size_t done = 0;
+    while (done < size) {
+        const ssize_t put = pwrite(fd, bytes + done, size - done, static_cast<off_t>(offset + done));
+        if (put < 0 && errno == EINTR) {
+            continue;
+        }
+        if (put <= 0) {
+            errno = put == 0 ? EIO : errno;
+            return false;
+        }
+        done += static_cast<size_t>(put);
+    }
+    return true;
+}
+
+uint64_t pageSize()
+{
+    const long size = sysconf(_SC_PAGESIZE);
+    return size > 0 ? static_cast<uint64_t>(size) : 4096;
+}
+
+// The kernel copies a write into the page cache a page at a time and
+// checks for a fatal signal only between pages, so ranges that share a page
+// and go out as one write are all new or all old, whatever kills the
+// process. The bytes between them are read first and written back as they
+// are. Ranges that do not share a page are written in file order.
+bool writeByPage(int fd, std::vector<kevo_headerRange> ranges)
+{
+    std::sort(ranges.begin(), ranges.end(),
+              [](const kevo_headerRange& a, const kevo_headerRange& b) {
+                  return a.offset < b.offset;
+              });
+    const uint64_t page = pageSize();
+    std::vector<uint8_t> span;
+    for (size_t i = 0; i < ranges.size();) {
+        const uint64_t first = ranges[i].offset;
+        uint64_t end = first + ranges[i].size;
+        size_t next = i + 1;
+        for (; next < ranges.size(); ++next) {
+            const uint64_t rangeEnd = ranges[next].offset + ranges[next].size;
+            if ((rangeEnd - 1) / page != first / page) {
+                break;
+            }
+            end = std::max(end, rangeEnd);
+        }
+        span.resize(static_cast<size_t>(end - first));
+        if (next - i > 1 && !readWhole(fd, span.data(), span.size(), first)) {
+            errno = errno != 0 ? errno : EIO;
+            return false;
+        }
+        for (size_t j = i; j < next; ++j) {
+            std::memcpy(span.data() + (ranges[j].offset - first), ranges[j].bytes, ranges[j].size);
+        }
+        if (!writeWhole(fd, span.data(), span.size(), first)) {
+            return false;
+        }
+        i = next;
+    }
+    return true;
+}
+
+// A page whose write-back failed can stay in the cache, clean and holding
+// the new bytes, so that reading the file shows what the disk does not
+// hold. Dropping the cache makes the next read, in this run or a later
+// one, come from the disk.
+void forgetCachedPages(int fd)
+{
+    posix_fadvise(fd, 0, 0, POSIX_FADV_DONTNEED);
+}
+
+int failed(kevo_writeOutcome* outcome, kevo_writeStep step, int error)
+{
+    outcome->step = step;
+    outcome->error = error;
+    errno = error;
+    return 0;
+}
+
 }  // namespace
 
 int kevo_heldFile::writeRanges(const std::vector<kevo_headerRange>& ranges,
@@ -204,45 +289,79 @@ int kevo_heldFile::writeRanges(const std::vector<kevo_headerRange>& ranges,
 {
     *outcome = kevo_writeOutcome{};
     if (!writable()) {
-        outcome->step = KEVO_WRITE_FAILED;
-        errno = EBADF;
-        return 0;
+        return failed(outcome, KEVO_WRITE_FAILED, EBADF);
     }
     if (ranges.empty()) {
         return 1;
     }
     for (const kevo_headerRange& range : ranges) {
         if (range.size > sizeof range.bytes) {
-            outcome->step = KEVO_WRITE_FAILED;
-            errno = EINVAL;
-            return 0;
+            return failed(outcome, KEVO_WRITE_FAILED, EINVAL);
         }
+    }
+    // Another program that does not take the lock may have truncated,
+    // rewritten or replaced the file since it was read: the offsets read
+    // then say nothing of it now.
+    const kevo_writeStep before = checkUnchanged(false);
+    if (before != KEVO_WRITE_OK) {
+        return failed(outcome, before, errno);
     }
     // Written through a copy of the descriptor so that its close, which on
     // a network file system reports what the server refused, can be checked
     // while the held description keeps the lock.
     const int copy = fcntl(fd_, F_DUPFD_CLOEXEC, 0);
     if (copy < 0) {
-        outcome->step = KEVO_WRITE_FAILED;
-        return 0;
+        return failed(outcome, KEVO_WRITE_FAILED, errno);
     }
+    outcome->written = true;
     UntornBlock block{};
     Untorn untorn = findUntornBlock(copy, ranges, &block) ? writeUntorn(copy, ranges, block)
                                                           : Untorn::NotOffered;
-    if (untorn == Untorn::NotOffered && !kevo_writeHeaderRanges(copy, ranges)) {
+    if (untorn == Untorn::NotOffered && !writeByPage(copy, ranges)) {
         untorn = Untorn::Failed;
     }
     if (untorn == Untorn::Failed) {
         const int reason = errno;
         ::close(copy);
-        errno = reason;
-        outcome->step = KEVO_WRITE_FAILED;
-        return 0;
+        forgetCachedPages(fd_);
+        return failed(outcome, KEVO_WRITE_FAILED, reason);
     }
     outcome->untorn = untorn == Untorn::Written;
     if (!kevo_syncAndClose(copy)) {
-        outcome->step = KEVO_SYNC_FAILED;
-        return 0;
+        const int reason = errno;
+        forgetCachedPages(fd_);
+        return failed(outcome, KEVO_SYNC_FAILED, reason);
     }
-    return 1;
+    const kevo_writeStep after = checkUnchanged(true);
+    return after == KEVO_WRITE_OK ? 1 : failed(outcome, after, errno);
+}
+
+std::string kevo_describeWrite(const kevo_writeOutcome& outcome)
+{
+    const std::string reason = std::strerror(outcome.error);
+    const char* const consequence =
+        outcome.written ? "; the edit went to the file that was read, which is no longer at "
+                          "this path"
+                        : "; nothing was written";
+    switch (outcome.step) {
+    case KEVO_WRITE_OK:
+        break;
+    case KEVO_WRITE_FAILED:
+        return "cannot write: " + reason;
+    case KEVO_SYNC_FAILED:
+        return "cannot sync to disk: " + reason;
+    case KEVO_FILE_RESIZED:
+        return outcome.written ? "changed size during the edit; another program truncated or "
+                                 "extended it while the values were written"
+                               : "changed size during the edit; nothing was written";
+    case KEVO_FILE_REWRITTEN:
+        return "was written by another program during the edit; nothing was written";
+    case KEVO_PATH_REPLACED:
+        return std::string("was replaced by another file during the edit") + consequence;
+    case KEVO_PATH_GONE:
+        return std::string("vanished from this path during the edit (removed, or its file "
+                           "system unmounted)") +
+               consequence;
+    }
+    return "";
 }

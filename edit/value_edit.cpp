@@ -103,20 +103,16 @@ bool conditionsHold(const kevo_file& record, const kevo_editRequest& request,
 
 std::string holdError(kevo_holdResult held)
 {
-    if (held == KEVO_HOLD_NOT_IN_PLACE) {
+    switch (held) {
+    case KEVO_HOLD_NOT_IN_PLACE:
         return "not a regular file";
-    }
-    if (held == KEVO_HOLD_LOCKED_OUT) {
+    case KEVO_HOLD_LOCKED_OUT:
         return "locked by another process";
+    case KEVO_HOLD_IS_OUTPUT:
+        return "input file is output file";
+    default:
+        return std::strerror(errno);
     }
-    return std::strerror(errno);
-}
-
-std::string writeError(const kevo_writeOutcome& outcome)
-{
-    const std::string step =
-        outcome.step == KEVO_SYNC_FAILED ? "cannot sync to disk: " : "cannot write: ";
-    return step + std::strerror(errno);
 }
 
 kevo_editStatus fail(kevo_editResult* result, const std::string& error)
@@ -186,10 +182,15 @@ kevo_editStatus kevo_editValues(const char* path, const kevo_editRequest& reques
     kevo_heldFile file;
     const kevo_holdResult held =
         file.hold(path, request.dryRun ? KEVO_HOLD_READ : KEVO_HOLD_WRITE, request.wait);
+    if (held == KEVO_HOLD_INTERRUPTED) {
+        result->status = KEVO_EDIT_INTERRUPTED;
+        return result->status;
+    }
     if (held != KEVO_HOLD_OPENED) {
         return fail(result, holdError(held));
     }
     result->lockError = file.lockError();
+    result->locked = file.lockError() == 0;
     kevo_file record;
     record.file = file.openStream();
     if (!record.file) {
@@ -222,13 +223,11 @@ kevo_editStatus kevo_editValues(const char* path, const kevo_editRequest& reques
         return fail(result, "the header's layout does not add up");
     }
     kevo_writeOutcome outcome;
-    if (!file.writeRanges(ranges, &outcome)) {
-        return fail(result, writeError(outcome));
-    }
+    const int written = file.writeRanges(ranges, &outcome);
     result->untorn = outcome.untorn;
-    if (!file.stillAtPath()) {
-        return fail(result, "replaced by another file during the edit; the edit went to the file "
-                            "that was read, which is no longer at this path");
+    result->written = outcome.written;
+    if (!written) {
+        return fail(result, kevo_describeWrite(outcome));
     }
     result->status = KEVO_EDIT_EDITED;
     return result->status;

@@ -207,10 +207,10 @@ TEST_F(WriteFailureTest, LockThatCannotBeHadIsReportedOnce)
 }
 
 // Another program saves its own file over the path once the edit holds its
-// lock, before or after the edit is written: the edit still reads and
-// writes the file it locked, but that file is no longer at the path, so the
-// run must not report success. The file now at the path is left as that
-// program wrote it.
+// lock: before the write, which is then not made; or after it, when the
+// edit went to the file it locked, which is no longer at the path. Neither
+// is a success, and the file now at the path is left as that program wrote
+// it.
 TEST_F(WriteFailureTest, FileRenamedOverThePathMidEditIsNoSuccess)
 {
     const std::string locked = dir_.path("locked.kevo");
@@ -218,22 +218,26 @@ TEST_F(WriteFailureTest, FileRenamedOverThePathMidEditIsNoSuccess)
                                      packetBytes(300, 2));
     const std::string staged = dir_.path("staged.kevo");
     ScopedVariable saved("KEVO_REPLACEMENT", staged);
-    const std::string replaced = "was replaced by another file during the edit; the edit went "
-                                 "to the file that was read, which is no longer at ";
+    const std::string replaced = "was replaced by another file during the edit; ";
+    const std::string wentAstray = "the edit went to the file that was read, which is no longer "
+                                   "at ";
     const struct {
         const char* fault;
         std::string program;
         std::vector<std::string> args;
         int status;
         std::string standardError;
+        const Bytes& locked;
     } cases[] = {
         {"replace-after-lock", KEVO_MODIFY_PATH, editArgs(kStream, kMeta, kValue, path_), kFailed,
-         textBeforeTheRewrite() + "# ERROR: " + path_ + " " + replaced + path_ + "\n"},
+         textBeforeTheRewrite() + "# ERROR: " + path_ + " " + replaced + "nothing was written\n",
+         original_},
         {"replace-before-sync", KEVO_MODIFY_PATH, editArgs(kStream, kMeta, kValue, path_),
-         kFailed, textBeforeTheRewrite() + "# ERROR: " + path_ + " " + replaced + path_ + "\n"},
+         kFailed,
+         textBeforeTheRewrite() + "# ERROR: " + path_ + " " + replaced + wentAstray + path_ + "\n",
+         edited_},
         {"replace-before-sync", KEVO_EDIT_PATH, {"--set", "gps /rate=5", path_}, 1,
-         "kevo-edit: " + path_ + ": replaced by another file during the edit; the edit went to "
-                                 "the file that was read, which is no longer at this path\n"},
+         "kevo-edit: " + path_ + ": " + replaced + wentAstray + "this path\n", edited_},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.program + " " + c.fault);
@@ -245,13 +249,14 @@ TEST_F(WriteFailureTest, FileRenamedOverThePathMidEditIsNoSuccess)
         const RunResult run = runWithFault(c.fault, c.args, 0, c.program);
         EXPECT_EQ(run.status, c.status);
         EXPECT_EQ(run.standardError, c.standardError);
-        EXPECT_EQ(readFile(locked), edited_);
+        EXPECT_EQ(readFile(locked), c.locked);
         EXPECT_EQ(readFile(path_), replacement);
     }
 }
 
 // An edit writes the four payload bytes and the fields the format fixes
-// where the file differs, and nothing else of the header.
+// where the file differs, and nothing else of the header; those that share
+// a page go out as one write, the bytes between them as they were.
 TEST_F(WriteFailureTest, EditWritesOnlyWhatChanges)
 {
     Header ltln;
@@ -269,8 +274,8 @@ TEST_F(WriteFailureTest, EditWritesOnlyWhatChanges)
         int32_t stream;
         std::string writes;
     } cases[] = {
-        {"ltln packet size 12, held as 24", ltln, 0, "45 2\n62 4\n"},
-        {"stream count -1, written as 0", negativeCount, kFileLevel, "29 4\n33 4\n"},
+        {"ltln packet size 12, held as 24", ltln, 0, "45 21\n"},
+        {"stream count -1, written as 0", negativeCount, kFileLevel, "29 8\n"},
     };
     const std::string log = dir_.path("writes.log");
     ScopedVariable logged("KEVO_WRITE_LOG", log);

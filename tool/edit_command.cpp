@@ -1,15 +1,18 @@
 #include "tool/edit_command.h"
 
 #include <cerrno>
+#include <csignal>
 #include <cstdio>
 #include <cstring>
 #include <string>
 #include <vector>
 
 #include <getopt.h>
+#include <signal.h>
 
 #include <nlohmann/json.hpp>
 
+#include "cli/kevo_cli.h"
 #include "edit/kevo_edit.h"
 
 namespace {
@@ -215,28 +218,35 @@ const char* statusName(kevo_editStatus status)
     case KEVO_EDIT_WOULD_EDIT:
         return "would-edit";
     case KEVO_EDIT_FAILED:
+    case KEVO_EDIT_INTERRUPTED:
         break;
     }
     return "failed";
 }
 
-// The product of one file as lines, one per --set, or one skipped line.
+// The product of one file as lines, one per --set, or one skipped line; a
+// file that failed has none, whatever step it failed at.
 void printLines(const char* path, const kevo_editRequest& request, const kevo_editResult& result)
 {
+    const std::string shown = kevo_linePath(path);
+    const char* const name = shown.c_str();
     const char* dryRun = request.dryRun ? " (dry run)" : "";
     if (result.status == KEVO_EDIT_SKIPPED) {
         const kevo_valueRequest& condition = request.conditions[result.failedCondition];
-        std::printf("%s: skipped (%s is %d, not %d)%s\n", path, condition.text.c_str(),
+        std::printf("%s: skipped (%s is %d, not %d)%s\n", name, condition.text.c_str(),
                     result.foundValue, static_cast<int32_t>(condition.value), dryRun);
+        return;
+    }
+    if (result.status == KEVO_EDIT_FAILED) {
         return;
     }
     for (size_t i = 0; i < result.changes.size(); ++i) {
         const kevo_valueChange& change = result.changes[i];
         const char* selector = request.sets[i].text.c_str();
         if (change.oldValue == change.newValue) {
-            std::printf("%s: %s %d (unchanged)%s\n", path, selector, change.oldValue, dryRun);
+            std::printf("%s: %s %d (unchanged)%s\n", name, selector, change.oldValue, dryRun);
         } else {
-            std::printf("%s: %s %d -> %d%s\n", path, selector, change.oldValue, change.newValue,
+            std::printf("%s: %s %d -> %d%s\n", name, selector, change.oldValue, change.newValue,
                         dryRun);
         }
     }
@@ -246,7 +256,16 @@ Json fileJson(const char* path, const kevo_editRequest& request, const kevo_edit
 {
     Json out;
     out["path"] = path;
+    // "path" stays valid UTF-8 for every JSON reader; where that cost the
+    // path some of its bytes, they are all here.
+    if (!kevo_isUtf8(path)) {
+        out["pathBytes"] = kevo_hexBytes(path);
+    }
     out["status"] = statusName(result.status);
+    out["locked"] = result.locked;
+    if (result.lockError != 0) {
+        out["lockError"] = std::strerror(result.lockError);
+    }
     if (result.status == KEVO_EDIT_EDITED) {
         out["untorn"] = result.untorn;
     }
@@ -302,24 +321,79 @@ private:
     bool first_ = true;
 };
 
+// The signal that asked the run to stop, 0 while none has.
+volatile std::sig_atomic_t gStopSignal = 0;
+
+// A request to stop lets the file in flight finish: its writes, its sync
+// and its report. A second one stops the run at once, as if nothing caught
+// it; the values of a file are written so that even that leaves them all
+// old or all new where they share a page.
+extern "C" void askToStop(int signal)
+{
+    if (gStopSignal != 0) {
+        struct sigaction fallback {};
+        fallback.sa_handler = SIG_DFL;
+        sigaction(signal, &fallback, nullptr);
+        raise(signal);
+        return;
+    }
+    gStopSignal = signal;
+}
+
+// SA_RESTART, so that a report being written to a pipe is not cut short by
+// the signal. A signal the run was started with ignored (nohup) stays so.
+void catchStopSignals()
+{
+    for (int signal : {SIGINT, SIGTERM, SIGHUP}) {
+        struct sigaction before {};
+        if (sigaction(signal, nullptr, &before) != 0 || before.sa_handler == SIG_IGN) {
+            continue;
+        }
+        struct sigaction handler {};
+        handler.sa_handler = askToStop;
+        sigemptyset(&handler.sa_mask);
+        handler.sa_flags = SA_RESTART;
+        sigaction(signal, &handler, nullptr);
+    }
+}
+
+const char* signalName(int signal)
+{
+    switch (signal) {
+    case SIGINT:
+        return "SIGINT";
+    case SIGTERM:
+        return "SIGTERM";
+    case SIGHUP:
+        return "SIGHUP";
+    }
+    return "a signal";
+}
+
 int editFiles(EditOptions& options)
 {
     JsonListing listing;
-    const char* current = nullptr;
+    std::string current;
     options.request.wait.announce = [&current] {
         std::fprintf(stderr, "%s: %s: waiting for another process to finish with it\n", kName,
-                     current);
+                     current.c_str());
     };
+    options.request.wait.stop = &gStopSignal;
+    catchStopSignals();
     int status = kExitDone;
-    for (const char* path : options.files) {
-        current = path;
+    size_t done = 0;
+    for (; done < options.files.size() && gStopSignal == 0; ++done) {
+        const char* path = options.files[done];
+        current = kevo_linePath(path);
         kevo_editResult result;
-        kevo_editValues(path, options.request, &result);
+        if (kevo_editValues(path, options.request, &result) == KEVO_EDIT_INTERRUPTED) {
+            break;
+        }
         if (result.lockError != 0) {
             std::fprintf(stderr,
                          "%s: %s: cannot lock (%s), editing without waiting for other "
                          "processes\n",
-                         kName, path, std::strerror(result.lockError));
+                         kName, current.c_str(), std::strerror(result.lockError));
         }
         if (options.json) {
             listing.add(fileJson(path, options.request, result));
@@ -327,7 +401,7 @@ int editFiles(EditOptions& options)
             printLines(path, options.request, result);
         }
         if (result.status == KEVO_EDIT_FAILED) {
-            std::fprintf(stderr, "%s: %s: %s\n", kName, path, result.error.c_str());
+            std::fprintf(stderr, "%s: %s: %s\n", kName, current.c_str(), result.error.c_str());
             status = kExitFailed;
         }
         // Each file's report leaves as soon as the file is done and synced.
@@ -335,6 +409,12 @@ int editFiles(EditOptions& options)
     }
     if (options.json) {
         listing.finish();
+    }
+    if (gStopSignal != 0) {
+        std::fflush(stdout);
+        std::fprintf(stderr, "%s: stopped by %s; %zu of %zu files not started\n", kName,
+                     signalName(gStopSignal), options.files.size() - done, options.files.size());
+        return 128 + gStopSignal;
     }
     return status;
 }

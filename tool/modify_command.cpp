@@ -7,6 +7,10 @@
 #include <string>
 #include <vector>
 
+#include <signal.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
 #include "container/kevo_container.h"
 #include "decoder/kevo_decoder.h"
 #include "reader/kevo_reader.h"
@@ -192,23 +196,37 @@ int rewriteHeader(const kevo_file& record, const ModifyOptions& options,
     }
     const kevo_atomPlace edited{options.streamID, options.metaID};
     std::vector<kevo_headerRange> ranges;
-    kevo_writeOutcome outcome;
-    if (!kevo_listHeaderChanges(&record, &edited, 1, KEVO_CHANGE_AS_REWRITE, &ranges) ||
-        !target.writeRanges(ranges, &outcome)) {
+    if (!kevo_listHeaderChanges(&record, &edited, 1, KEVO_CHANGE_AS_REWRITE, &ranges)) {
         std::fprintf(stderr, "# ERROR: unable to write the kevo header to %s: %s\n", path,
                      std::strerror(errno));
         return kExitFailure;
     }
+    kevo_writeOutcome outcome;
+    if (target.writeRanges(ranges, &outcome)) {
+        return kExitSuccess;
+    }
+    switch (outcome.step) {
+    case KEVO_WRITE_FAILED:
+    case KEVO_SYNC_FAILED:
+        std::fprintf(stderr, "# ERROR: unable to write the kevo header to %s: %s\n", path,
+                     std::strerror(outcome.error));
+        break;
     // Another program that saved its own file over the path meanwhile has
     // put the edit out of reach: that is no success.
-    if (!target.stillAtPath()) {
-        std::fprintf(stderr,
-                     "# ERROR: %s was replaced by another file during the edit; the edit went to "
-                     "the file that was read, which is no longer at %s\n",
-                     path, path);
-        return kExitFailure;
+    case KEVO_PATH_REPLACED:
+        if (outcome.written) {
+            std::fprintf(stderr,
+                         "# ERROR: %s was replaced by another file during the edit; the edit "
+                         "went to the file that was read, which is no longer at %s\n",
+                         path, path);
+            break;
+        }
+        [[fallthrough]];
+    default:
+        std::fprintf(stderr, "# ERROR: %s %s\n", path, kevo_describeWrite(outcome).c_str());
+        break;
     }
-    return kExitSuccess;
+    return kExitFailure;
 }
 
 int editHeader(kevo_packetReader& reader, const ModifyOptions& options,
@@ -241,6 +259,11 @@ int holdTarget(const char* path, kevo_heldFile* target)
                      path);
         return 0;
     }
+    if (held == KEVO_HOLD_IS_OUTPUT) {
+        std::fprintf(stderr, "# ERROR: cannot modify %s, it is this command's standard output\n",
+                     path);
+        return 0;
+    }
     if (held == KEVO_HOLD_OPENED && target->lockError() != 0) {
         std::fprintf(
             stderr, "# WARNING: cannot lock %s (%s), editing without waiting for other processes\n",
@@ -249,6 +272,33 @@ int holdTarget(const char* path, kevo_heldFile* target)
     }
     return 1;
 }
+
+// From the first write until the header as written has been printed, the
+// signals that ask a command to stop wait: the file is never left half
+// edited by them, nor the report of what was written cut off. One that came
+// meanwhile takes effect when the report is out.
+class DeferredSignals {
+public:
+    DeferredSignals()
+    {
+        sigset_t stopping;
+        sigemptyset(&stopping);
+        for (int signal : {SIGINT, SIGTERM, SIGHUP}) {
+            sigaddset(&stopping, signal);
+        }
+        sigprocmask(SIG_BLOCK, &stopping, &before_);
+    }
+    ~DeferredSignals()
+    {
+        std::fflush(stderr);
+        sigprocmask(SIG_SETMASK, &before_, nullptr);
+    }
+    DeferredSignals(const DeferredSignals&) = delete;
+    DeferredSignals& operator=(const DeferredSignals&) = delete;
+
+private:
+    sigset_t before_;
+};
 
 // Runs the edit on one open file, locked from before the first read until
 // after the second dump, so that a concurrent edit of the same file can
@@ -269,6 +319,7 @@ int modify(const ModifyOptions& options)
     reader->printHeader(nullptr);
     // What was read is on record before anything is written.
     std::fflush(stderr);
+    const DeferredSignals deferred;
     const int status = reader->valid ? editHeader(*reader, options, target) : kExitFailure;
 
     // The decoder borrows the reader's record and never touches it in its
@@ -285,8 +336,32 @@ int modify(const ModifyOptions& options)
     return kExitSuccess;
 }
 
+// True when standard error is one of the files named: `kevo-modify ... f
+// 2>> f` would append every line it prints to the recording, so nothing can
+// be said at all.
+bool printsIntoAFileNamed(int argc, char** argv)
+{
+    struct stat error;
+    if (fstat(STDERR_FILENO, &error) != 0 || !S_ISREG(error.st_mode)) {
+        return false;
+    }
+    for (int i = 1; i < argc; ++i) {
+        struct stat named;
+        if (findOption(argv[i])) {
+            ++i;
+        } else if (stat(argv[i], &named) == 0 && named.st_dev == error.st_dev &&
+                   named.st_ino == error.st_ino) {
+            return true;
+        }
+    }
+    return false;
+}
+
 int runCommand(int argc, char** argv)
 {
+    if (printsIntoAFileNamed(argc, argv)) {
+        return kExitFailure;
+    }
     if (argc < kMinArgumentCount) {
         printUsage();
         return kExitFailure;
