@@ -1,14 +1,13 @@
 """A disk that fails the writes it is told to fail, for tests that need the
-kernel's own I/O errors: a FUSE file system holding one file, disk.img,
-whose bytes live in a sparse backing file, and a control file, fail.
+kernel's own I/O errors: a FUSE file system with one file, disk.img, kept in
+a sparse backing file, and a control file, fail.
 
     /usr/bin/python3 faulty_disk.py BACKING MOUNTPOINT
 
-Writing a number N to MOUNTPOINT/fail arms one failure: the next write to
-disk.img that covers byte N is refused with EIO and leaves the image as it
-was. The daemon runs in the foreground, says "mounted" on standard error
-once the kernel has reached it, and ends when MOUNTPOINT is unmounted.
-Mount it with direct_io, so that every read and write of disk.img comes
+Writing N to fail makes the next write to disk.img that covers byte N fail
+with EIO, once, and leave the image as it was. The daemon says "mounted" on
+standard error once the kernel reaches it, and ends when MOUNTPOINT is
+unmounted. Mounted with direct_io, every read and write of disk.img comes
 here: no FUSE page cache can hand back bytes that a failed write refused.
 """
 import errno
