@@ -207,14 +207,18 @@ bool isLockRequest(int command)
 
 // What the fault does to a lock request before it reaches the kernel; -1
 // with errno set when it fails it, 0 when the request goes through.
-int lockFault(int command)
+int lockFault()
 {
     if (gFault == Fault::LockUnavailable) {
         errno = ENOLCK;
         return -1;
     }
     if (gFault == Fault::LockWaitFails) {
-        errno = command == F_OFD_SETLK ? EAGAIN : ENOLCK;
+        // Busy at the first try; the wait that follows, blocking or polled,
+        // fails.
+        static bool tried = false;
+        errno = tried ? ENOLCK : EAGAIN;
+        tried = true;
         return -1;
     }
     return 0;
@@ -365,7 +369,7 @@ extern "C" int fcntl(int fd, int command, ...)
     va_start(args, command);
     void* argument = va_arg(args, void*);
     va_end(args);
-    if (isLockRequest(command) && lockFault(command) != 0) {
+    if (isLockRequest(command) && lockFault() != 0) {
         return -1;
     }
     const int result = realFcntl(fd, command, argument);
