@@ -69,7 +69,9 @@ void printUsage()
         "Each --set prints one line: 'PATH: SEL OLD -> NEW', or 'PATH: SEL VALUE\n"
         "(unchanged)'; a file whose --if does not hold prints 'PATH: skipped (SEL is X,\n"
         "not Y)'. A file that fails is named on standard error and the run goes on.\n"
-        "Exit status: 0 if no file failed, 1 if one did, 2 on a usage error.\n"
+        "SIGINT, SIGTERM or SIGHUP finishes the file in flight and starts no other.\n"
+        "Exit status: 0 if no file failed, 1 if one did, 2 on a usage error, 128+N\n"
+        "when signal N stopped the run.\n"
         "\n"
         "Example: kevo-edit --if pav2/mic=800 --set pav2/mic=1000 *.kevo\n",
         stdout);
