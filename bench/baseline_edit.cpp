@@ -19,7 +19,7 @@
 
 #include "bench/count_argument.h"
 #include "container/little_endian.h"
-#include "container/standard_descriptors.h"
+#include "cli/standard_descriptors.h"
 
 namespace {
 

@@ -34,6 +34,7 @@
 
 #include "bench/child_process.h"
 #include "bench/count_argument.h"
+#include "cli/standard_descriptors.h"
 #include "container/kevo_container.h"
 
 namespace {

@@ -18,6 +18,7 @@
 #include <fcntl.h>
 #include <unistd.h>
 
+#include "cli/standard_descriptors.h"
 #include "container/kevo_container.h"
 #include "decoder/kevo_decoder.h"
 #include "reader/kevo_reader.h"

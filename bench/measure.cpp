@@ -19,6 +19,7 @@
 #include <unistd.h>
 
 #include "bench/child_process.h"
+#include "cli/standard_descriptors.h"
 #include "container/kevo_container.h"
 
 int main(int argc, char** argv)

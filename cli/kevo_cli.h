@@ -1,12 +1,72 @@
-// What the commands share at their front door, so that each is written
-// once: how a path is shown in a line of output or in JSON, and whether a
-// file named is where the output goes.
+// The front door of kevo-info, kevo-edit and kevo-sample, written once: one
+// table of options per command and the routine that reads it, with --help,
+// --version, usage errors and the check that the product reached standard
+// output; seconds on a command line; the one streaming JSON writer, with the
+// one way a fourcc and a path are given in JSON and in a line; and whether a
+// file named is where the output goes. A command is its table and its work.
 //
 // Internal to the tools; not installed.
 #pragma once
 
+#include <cstdint>
+#include <cstdio>
+#include <functional>
 #include <string>
 #include <string_view>
+#include <vector>
+
+// ---------------------------------------------------------------------------
+// Options
+
+// The codes a command gives its options start here, above every character a
+// short option could be.
+constexpr int KEVO_OPTION_FIRST = 256;
+// Every command takes these two; a table may list --help again to give it a
+// short name.
+constexpr int KEVO_OPTION_HELP = 1000;
+constexpr int KEVO_OPTION_VERSION = 1001;
+
+struct kevo_option {
+    const char* name;    // the long name, without "--"
+    char letter;         // the short name, or 0
+    bool takesArgument;
+    int code;
+};
+
+struct kevo_command {
+    const char* name;  // as messages name it: "kevo-edit"
+    const char* help;  // the whole of --help
+    std::vector<kevo_option> options;
+};
+
+// What a command makes of one of its options: "" to take it, else the
+// reason for a usage error.
+using kevo_optionHandler = std::function<std::string(int code, const char* argument)>;
+
+// Reads the command line against the command's table, from a fresh start
+// each time, options anywhere before "--". Hands each option to `take` in
+// order. Returns -1 with the operands in *operands when the command is to
+// run; otherwise its exit status, what was asked for having been printed: 0
+// after --help or --version (1 when standard output could not take them),
+// 2 after a usage error.
+int kevo_readCommandLine(const kevo_command& command, int argc, char** argv,
+                         const kevo_optionHandler& take, std::vector<const char*>* operands);
+
+// Prints "NAME: MESSAGE" and "Try 'NAME --help' for more information." on
+// standard error, and returns 2, the exit status of a usage error.
+int kevo_usageError(const char* name, const std::string& message);
+
+// Flushes standard output and returns `status`; when the product did not
+// all arrive (a full disk, a closed pipe), says so on standard error and
+// returns 1.
+int kevo_finishOutput(const char* name, int status);
+
+// Reads seconds: digits with an optional fraction, no sign, exponent or
+// "inf". Returns false, with *seconds as it was, for anything else.
+bool kevo_parseSeconds(const char* text, double* seconds);
+
+// ---------------------------------------------------------------------------
+// Paths
 
 // The path as a line of output shows it: as it is when every character is
 // printable UTF-8 other than a single quote; otherwise quoted as a POSIX
@@ -19,11 +79,71 @@ std::string kevo_linePath(std::string_view path);
 // overlong form, no surrogate, nothing above U+10FFFF.
 bool kevo_isUtf8(std::string_view text);
 
+// The bytes as lower-case hexadecimal, two digits each: how JSON gives a
+// path that is not UTF-8 back byte for byte.
+std::string kevo_hexBytes(std::string_view bytes);
+
 // STDERR_FILENO when the file at `path` is this process's standard error,
 // else STDOUT_FILENO when it is its standard output, else -1: whatever the
 // command printed would be appended to it, as with `kevo-edit ... f >> f`.
 int kevo_outputStreamAt(const char* path);
 
-// The bytes as lower-case hexadecimal, two digits each: how JSON gives a
-// path that is not UTF-8 back byte for byte.
-std::string kevo_hexBytes(std::string_view bytes);
+// True, after saying so on standard error where standard error is not one
+// of them, when a file named is this process's standard output or error:
+// the run would print into the recording it works on.
+bool kevo_outputIsAFileNamed(const char* name, const std::vector<const char*>& files);
+
+// ---------------------------------------------------------------------------
+// JSON
+
+// Writes one JSON document as it is made, laid out as nlohmann's dump(2)
+// lays it out: two spaces per level, "[]" and "{}" for what is empty, a
+// newline after the last bracket. The text is gathered in a block and
+// handed to the stream whenever the block fills, at flush(), and when the
+// document ends, so memory stays flat however long the document. Write
+// errors are left on the stream's error flag for the caller.
+class kevo_jsonWriter {
+public:
+    explicit kevo_jsonWriter(FILE* out);
+    kevo_jsonWriter(const kevo_jsonWriter&) = delete;
+    kevo_jsonWriter& operator=(const kevo_jsonWriter&) = delete;
+
+    void beginArray();
+    void beginObject();
+    // Closes the innermost array or object.
+    void end();
+    // Starts a field of the open object; the name is written as it is.
+    void key(std::string_view name);
+
+    // Bytes that are not UTF-8 become U+FFFD.
+    void string(std::string_view text);
+    void number(int64_t value);
+    void unsignedNumber(uint64_t value);
+    void boolean(bool value);
+    // A fourcc's four bytes, or a type letter's one, each as the code point
+    // of the same number, so that printable ASCII stays as it is and the
+    // text is always UTF-8.
+    void fourcc(uint32_t fourcc);
+    void typeLetter(uint32_t type);
+    // The bytes as a string of lower-case hexadecimal digits.
+    void hex(const uint8_t* bytes, size_t size);
+    // The fields "path", the path as UTF-8, and, where that lost bytes that
+    // are not UTF-8, "pathBytes", all of them in hexadecimal.
+    void pathFields(const char* path);
+
+    // Hands what is written so far to the stream.
+    void flush();
+
+private:
+    void beforeValue();
+    void codePoints(uint32_t bytes, int count);
+
+    struct Level {
+        bool object;
+        bool empty;
+    };
+    FILE* out_;
+    std::string block_;
+    std::vector<Level> levels_;
+    bool afterKey_ = false;
+};

@@ -1,6 +1,8 @@
 #include <cstdint>
+#include <cstdio>
 #include <string>
 #include <string_view>
+#include <vector>
 
 #include <sys/stat.h>
 #include <unistd.h>
@@ -165,4 +167,19 @@ int kevo_outputStreamAt(const char* path)
         }
     }
     return -1;
+}
+
+bool kevo_outputIsAFileNamed(const char* name, const std::vector<const char*>& files)
+{
+    for (const char* path : files) {
+        const int stream = kevo_outputStreamAt(path);
+        if (stream == STDOUT_FILENO) {
+            std::fprintf(stderr, "%s: %s: input file is output file\n", name,
+                         kevo_linePath(path).c_str());
+        }
+        if (stream >= 0) {
+            return true;
+        }
+    }
+    return false;
 }

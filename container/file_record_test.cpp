@@ -95,32 +95,6 @@ TEST(FileRecord, CloseClearsTheHandleAndMayRepeat)
     EXPECT_EQ(kevo_close(&record), 1);
 }
 
-TEST(FileRecord, SyncedCloseReportsAFullDevice)
-{
-    kevo_file record{};
-    ASSERT_EQ(kevo_open(&record, "/dev/full", "r+"), 1);
-    kevo_file source{};
-    errno = 0;
-    kevo_writeHeader(record.file, &source);
-    EXPECT_EQ(kevo_closeSynced(&record), 0);
-    EXPECT_EQ(errno, ENOSPC);
-    EXPECT_EQ(record.file, nullptr);
-}
-
-TEST(FileRecord, SyncedCloseSucceedsOnAFile)
-{
-    TempDir dir;
-    const std::string path = dir.path("rec.kevo");
-    writeFile(path, Bytes(30, 0xAA));
-    kevo_file record{};
-    ASSERT_EQ(kevo_open(&record, path.c_str(), "r+"), 1);
-    kevo_file source{};
-    kevo_writeHeader(record.file, &source);
-    EXPECT_EQ(kevo_closeSynced(&record), 1);
-    EXPECT_EQ(record.file, nullptr);
-    EXPECT_EQ(readFile(path), concat(encode(Header{}), Bytes(6, 0xAA)));
-}
-
 // A record made without braces, or on memory that held something else, must
 // not start from whatever was there: its destructor frees what it points to.
 TEST(FileRecord, StartsZeroedHoweverItIsMade)

@@ -2,8 +2,6 @@
 #include <cerrno>
 #include <vector>
 
-#include <unistd.h>
-
 #include "container/kevo_container.h"
 
 namespace {
@@ -83,24 +81,6 @@ void addRewrittenFields(const kevo_file& record, std::vector<kevo_headerRange>* 
     }
 }
 
-bool writeAt(int fd, const kevo_headerRange& range)
-{
-    size_t done = 0;
-    while (done < range.size) {
-        const ssize_t written = pwrite(fd, range.bytes + done, range.size - done,
-                                       static_cast<off_t>(range.offset + done));
-        if (written < 0 && errno == EINTR) {
-            continue;
-        }
-        if (written <= 0) {
-            errno = written == 0 ? EIO : errno;
-            return false;
-        }
-        done += static_cast<size_t>(written);
-    }
-    return true;
-}
-
 }  // namespace
 
 int kevo_listHeaderChanges(const kevo_file* record, const kevo_atomPlace* edited, size_t count,
@@ -130,30 +110,4 @@ int kevo_listHeaderChanges(const kevo_file* record, const kevo_atomPlace* edited
     std::sort(ranges->begin(), ranges->end(), byOffset);
     ranges->erase(std::unique(ranges->begin(), ranges->end(), sameOffset), ranges->end());
     return 1;
-}
-
-int kevo_writeHeaderRanges(int fd, const std::vector<kevo_headerRange>& ranges)
-{
-    for (const kevo_headerRange& range : ranges) {
-        if (range.size > sizeof range.bytes) {
-            errno = EINVAL;
-            return 0;
-        }
-    }
-    for (const kevo_headerRange& range : ranges) {
-        if (!writeAt(fd, range)) {
-            return 0;
-        }
-    }
-    return 1;
-}
-
-int kevo_writeHeaderChanges(int fd, const kevo_file* record, const kevo_atomPlace* edited,
-                            size_t count, kevo_changeScope scope)
-{
-    std::vector<kevo_headerRange> ranges;
-    if (!kevo_listHeaderChanges(record, edited, count, scope, &ranges)) {
-        return 0;
-    }
-    return kevo_writeHeaderRanges(fd, ranges);
 }

@@ -573,9 +573,44 @@ TEST(Selector, FourccsAndIndexesAreReadAsWritten)
         const kevo_selector expected{c.fileLevel, c.stream, c.atom};
         EXPECT_TRUE(kevo_sameSelector(parsed, expected));
     }
-    for (const char* text : {"", "/mic", "pav2/", "abcde", "pav2/micro", "#1x", "#2147483648"}) {
+    // A refusal leaves the caller's selector as it was, never half filled.
+    const kevo_selector before{false, {true, 0, 7}, {false, kevo_fourcc("gyro"), 0}};
+    for (const char* text : {"", "/mic", "pav2/", "abcde", "pav2/micro", "#1x", "#2147483648",
+                             "pav2/#4294967296", "#1 ", "#1+"}) {
         SCOPED_TRACE(text);
-        kevo_selector parsed{};
+        kevo_selector parsed = before;
         EXPECT_EQ(kevo_parseSelector(text, &parsed), 0);
+        EXPECT_TRUE(kevo_sameSelector(parsed, before));
+    }
+}
+
+TEST(WholeNumber, TakesOnlyWholeNumbersWithinTheBoundsWhateverTheBounds)
+{
+    const struct {
+        const char* text;
+        int64_t min;
+        int64_t max;
+        kevo_numberForm form;
+        int64_t value;
+    } cases[] = {
+        {" -5 ", -10, 10, kevo_numberForm::Whole, -5},
+        {"+7", 0, 10, kevo_numberForm::Whole, 7},
+        {"11", -10, 10, kevo_numberForm::OutOfRange, 0},
+        {"4294967295", INT32_MIN, UINT32_MAX, kevo_numberForm::Whole, 4294967295},
+        {"9223372036854775807", INT64_MIN, INT64_MAX, kevo_numberForm::Whole, INT64_MAX},
+        {"-9223372036854775808", INT64_MIN, INT64_MAX, kevo_numberForm::Whole, INT64_MIN},
+        {"9223372036854775808", INT64_MIN, INT64_MAX, kevo_numberForm::OutOfRange, 0},
+        {"-9223372036854775809", INT64_MIN, INT64_MAX, kevo_numberForm::OutOfRange, 0},
+        {"123456789012345678901234567890", INT64_MIN, INT64_MAX, kevo_numberForm::OutOfRange, 0},
+        {"123456789012345678901234567890x", INT64_MIN, INT64_MAX, kevo_numberForm::NotWhole, 0},
+        {"", 0, 1, kevo_numberForm::NotWhole, 0},
+        {"-", 0, 1, kevo_numberForm::NotWhole, 0},
+        {"0x10", 0, 100, kevo_numberForm::NotWhole, 0},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.text);
+        int64_t value = 42;
+        EXPECT_EQ(kevo_parseWholeNumber(c.text, c.min, c.max, &value), c.form);
+        EXPECT_EQ(value, c.form == kevo_numberForm::Whole ? c.value : 42);
     }
 }

@@ -20,7 +20,9 @@
 // this folder reads or writes it.
 //
 // Routines report success as 1 and failure as 0 and print nothing, except
-// kevo_open, whose two messages are part of the tool's output.
+// kevo_open and kevo_openStream, whose "ERROR: can't open file" and
+// "ERROR: unknown file mode" lines are part of the tool's output. Nothing
+// here writes through a descriptor or syncs: that is the edit library's.
 #pragma once
 
 #include <cstddef>
@@ -30,7 +32,6 @@
 #include <vector>
 
 #include "container/little_endian.h"
-#include "container/standard_descriptors.h"
 
 // Sizes of the fixed parts of the layout above.
 constexpr uint32_t KEVO_HEADER_FIXED_BYTES = 20;  // magic, version, headerValue, metaCount
@@ -199,6 +200,10 @@ kevo_atom* kevo_atomAt(kevo_file& record, kevo_atomPlace place);
 // "/dev/stdin", any letter case).
 bool kevo_isStdinAlias(const char* path);
 
+// True for the names that kevo_open takes as standard output ("-",
+// "stdout", "/dev/stdout", any letter case).
+bool kevo_isStdoutAlias(const char* path);
+
 // Opens `path` in mode "r", "r+", "w" or "a" (any letter case); the stdin
 // and stdout aliases select the process's own streams. Input modes clear the
 // header part of the record. Prints "ERROR: can't open file ..." or
@@ -213,20 +218,6 @@ int kevo_openStream(kevo_file* record, const char* path, FILE* stream);
 
 // Closes the stream if one is open and clears the handle. Always 1.
 int kevo_close(kevo_file* record);
-
-// Flushes the stream, checks its error state, syncs it to stable storage and
-// closes it, through kevo_syncAndClose. Returns 1 when every step succeeded;
-// 0 otherwise, with errno saying why. Clear errno before the writes so that
-// the reason of an earlier failed write survives; without one, EIO. The
-// stream is closed and cleared either way.
-int kevo_closeSynced(kevo_file* record);
-
-// Syncs what was written through `fd` to stable storage, then closes it.
-// Returns 1 when both succeeded; 0 otherwise, with errno giving the first
-// failure. Something that has no stable storage to sync (a pipe, a
-// terminal) counts as synced; a regular file whose sync fails, with EINVAL
-// too, does not. `fd` is closed either way.
-int kevo_syncAndClose(int fd);
 
 // Frees the header part (arrays, atoms, payloads) and zeroes its counts.
 void kevo_freeHeader(kevo_file* record);
@@ -303,17 +294,16 @@ enum kevo_changeScope : int {
 int kevo_listHeaderChanges(const kevo_file* record, const kevo_atomPlace* edited, size_t count,
                            kevo_changeScope scope, std::vector<kevo_headerRange>* ranges);
 
-// Writes each range with one positional write through `fd`, in order; the
-// file offset is not used. Returns 1 when every write completed; 0 at the
-// first that failed, with errno saying why, or with EINVAL before anything
-// is written when a range claims more than its four bytes. Nothing is
-// synced.
-int kevo_writeHeaderRanges(int fd, const std::vector<kevo_headerRange>& ranges);
+// ---------------------------------------------------------------------------
+// Whole numbers in text
 
-// kevo_listHeaderChanges, then kevo_writeHeaderRanges: nothing is written
-// when the list is refused.
-int kevo_writeHeaderChanges(int fd, const kevo_file* record, const kevo_atomPlace* edited,
-                            size_t count, kevo_changeScope scope);
+enum class kevo_numberForm { Whole, NotWhole, OutOfRange };
+
+// Reads `text` only when all of it is one whole decimal number: blanks, an
+// optional sign, digits, blanks. A number outside [min, max] is OutOfRange,
+// never wrapped, whatever the bounds; anything else ("", "abc", "0x10",
+// "1e3") is NotWhole. `value` is set only for a Whole number.
+kevo_numberForm kevo_parseWholeNumber(const char* text, int64_t min, int64_t max, int64_t* value);
 
 // ---------------------------------------------------------------------------
 // Selectors: an atom named as "[STREAM/]ATOM"
@@ -335,8 +325,9 @@ struct kevo_selector {
     kevo_selectorPart atom;
 };
 
-// Reads a selector. Returns 0 when a part is empty, longer than four
-// characters, or an index that is not a whole number that fits in 32 bits.
+// Reads a selector. Returns 0, with `selector` as it was, when a part is
+// empty, longer than four characters, or an index that is not a whole
+// number that fits in 32 bits.
 int kevo_parseSelector(const std::string& text, kevo_selector* selector);
 
 // True when two selectors are written alike: they name the same atom in any

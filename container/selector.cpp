@@ -19,18 +19,14 @@ bool isDigit(char c)
 // "#N": digits only, no sign or blanks, within 32 bits.
 bool parseIndex(const std::string& digits, int32_t* index)
 {
-    if (digits.empty()) {
-        return false;
-    }
-    int64_t value = 0;
     for (char c : digits) {
         if (!isDigit(c)) {
             return false;
         }
-        value = value * 10 + (c - '0');
-        if (value > INT32_MAX) {
-            return false;
-        }
+    }
+    int64_t value = 0;
+    if (kevo_parseWholeNumber(digits.c_str(), 0, INT32_MAX, &value) != kevo_numberForm::Whole) {
+        return false;
     }
     *index = static_cast<int32_t>(value);
     return true;
@@ -229,15 +225,18 @@ std::string kevo_fourccUtf8(uint32_t fourcc)
 
 int kevo_parseSelector(const std::string& text, kevo_selector* selector)
 {
+    // Filled apart, so that a selector refused leaves the caller's as it was.
+    kevo_selector parsed{};
     const size_t slash = text.find('/');
-    selector->fileLevel = slash == std::string::npos;
-    selector->stream = kevo_selectorPart{false, 0, 0};
-    if (selector->fileLevel) {
-        return parsePart(text, &selector->atom) ? 1 : 0;
+    parsed.fileLevel = slash == std::string::npos;
+    const bool good = parsed.fileLevel ? parsePart(text, &parsed.atom)
+                                       : parsePart(text.substr(0, slash), &parsed.stream) &&
+                                             parsePart(text.substr(slash + 1), &parsed.atom);
+    if (!good) {
+        return 0;
     }
-    const bool parsed = parsePart(text.substr(0, slash), &selector->stream) &&
-                        parsePart(text.substr(slash + 1), &selector->atom);
-    return parsed ? 1 : 0;
+    *selector = parsed;
+    return 1;
 }
 
 bool kevo_sameSelector(const kevo_selector& a, const kevo_selector& b)

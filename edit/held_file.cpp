@@ -1,3 +1,4 @@
+#include <algorithm>
 #include <cerrno>
 #include <csignal>
 #include <ctime>
@@ -49,6 +50,11 @@ int setWholeFileLock(int fd, int command, short type)
         result = fcntl(fd, command, &whole);
     } while (result != 0 && errno == EINTR);
     return result;
+}
+
+bool isEditMode(kevo_holdMode mode)
+{
+    return mode == KEVO_HOLD_WRITE || mode == KEVO_HOLD_WRITE_IF_ALLOWED;
 }
 
 bool busy(int error)
@@ -127,17 +133,25 @@ kevo_holdResult kevo_heldFile::hold(const char* path, kevo_holdMode mode,
     release();
     path_ = path;
     bool announced = false;
+    // The bound is on the whole wait: a path replaced while this waited is
+    // followed with what is left of it, not with a fresh one.
+    timespec start;
+    clock_gettime(CLOCK_MONOTONIC, &start);
+    kevo_lockWait left = wait;
     for (int attempt = 1; attempt <= kMaxReopens; ++attempt) {
         const kevo_holdResult opened = openChecked(mode);
         if (opened != KEVO_HOLD_OPENED) {
             return opened;
         }
-        // A file that cannot be written will not be edited, so there is
-        // nothing to wait for.
-        if (!writable_ && mode != KEVO_HOLD_READ) {
+        // A file that cannot be written will not be edited, and a pipe or a
+        // device is not edited by anyone, so there is nothing to wait for.
+        if ((!writable_ && isEditMode(mode)) || (mode == KEVO_HOLD_SHOW && !regular_)) {
             return KEVO_HOLD_OPENED;
         }
-        const kevo_holdResult locked = lock(mode, wait, &announced);
+        if (wait.seconds >= 0) {
+            left.seconds = std::max(0.0, wait.seconds - secondsSince(start));
+        }
+        const kevo_holdResult locked = lock(mode, left, &announced);
         if (locked != KEVO_HOLD_OPENED) {
             release();
             return locked;
@@ -187,6 +201,23 @@ FILE* kevo_heldFile::openStream() const
     return stream;
 }
 
+FILE* kevo_heldFile::releaseToStream()
+{
+    if (fd_ < 0) {
+        errno = EBADF;
+        return nullptr;
+    }
+    if (lseek(fd_, 0, SEEK_SET) != 0) {
+        return nullptr;
+    }
+    FILE* stream = fdopen(fd_, "rb");
+    if (stream) {
+        fd_ = -1;
+        release();
+    }
+    return stream;
+}
+
 kevo_writeStep kevo_heldFile::checkUnchanged(bool afterOwnWrite) const
 {
     // The path first, so that the file's own state is the last thing seen
@@ -214,13 +245,14 @@ kevo_writeStep kevo_heldFile::checkUnchanged(bool afterOwnWrite) const
 kevo_holdResult kevo_heldFile::openChecked(kevo_holdMode mode)
 {
     const char* path = path_.c_str();
+    const bool anything = mode == KEVO_HOLD_SHOW;
     // stat first: opening a device can itself have effects.
     struct stat info;
-    if (stat(path, &info) == 0 && !rewritableInPlace(info.st_mode)) {
+    if (!anything && stat(path, &info) == 0 && !rewritableInPlace(info.st_mode)) {
         return KEVO_HOLD_NOT_IN_PLACE;
     }
-    int fd = ::open(path, (mode == KEVO_HOLD_READ ? O_RDONLY : O_RDWR) | kOpenFlags);
-    writable_ = fd >= 0 && mode != KEVO_HOLD_READ;
+    int fd = ::open(path, (isEditMode(mode) ? O_RDWR : O_RDONLY) | kOpenFlags);
+    writable_ = fd >= 0 && isEditMode(mode);
     if (fd < 0 && mode == KEVO_HOLD_WRITE_IF_ALLOWED) {
         fd = ::open(path, O_RDONLY | kOpenFlags);
     }
@@ -233,7 +265,7 @@ kevo_holdResult kevo_heldFile::openChecked(kevo_holdMode mode)
         errno = reason;
         return KEVO_HOLD_FAILED;
     }
-    if (!rewritableInPlace(info.st_mode)) {
+    if (!anything && !rewritableInPlace(info.st_mode)) {
         ::close(fd);
         return KEVO_HOLD_NOT_IN_PLACE;
     }
@@ -241,9 +273,9 @@ kevo_holdResult kevo_heldFile::openChecked(kevo_holdMode mode)
         ::close(fd);
         return KEVO_HOLD_IS_OUTPUT;
     }
-    // kevo-modify lets the reader report a directory as a file without a
-    // header; the other modes say what it is.
-    if (S_ISDIR(info.st_mode) && mode != KEVO_HOLD_WRITE_IF_ALLOWED) {
+    // kevo-modify and kevo-info let the reader report a directory as a file
+    // without a header; the other modes say what it is.
+    if (S_ISDIR(info.st_mode) && mode != KEVO_HOLD_WRITE_IF_ALLOWED && !anything) {
         ::close(fd);
         errno = EISDIR;
         return KEVO_HOLD_FAILED;
@@ -254,6 +286,8 @@ kevo_holdResult kevo_heldFile::openChecked(kevo_holdMode mode)
         fcntl(fd, F_SETFL, flags & ~O_NONBLOCK);
     }
     fd_ = fd;
+    regular_ = S_ISREG(info.st_mode);
+    directory_ = S_ISDIR(info.st_mode);
     device_ = info.st_dev;
     inode_ = info.st_ino;
     return KEVO_HOLD_OPENED;
@@ -264,7 +298,7 @@ kevo_holdResult kevo_heldFile::openChecked(kevo_holdMode mode)
 kevo_holdResult kevo_heldFile::lock(kevo_holdMode mode, const kevo_lockWait& wait,
                                     bool* announced)
 {
-    const short type = mode == KEVO_HOLD_READ ? F_RDLCK : F_WRLCK;
+    const short type = isEditMode(mode) ? F_WRLCK : F_RDLCK;
     lockError_ = 0;
     if (setWholeFileLock(fd_, F_OFD_SETLK, type) == 0) {
         return KEVO_HOLD_OPENED;

@@ -34,19 +34,29 @@
 #include "container/kevo_container.h"
 
 // ---------------------------------------------------------------------------
-// Numbers given on a command line
-
-enum class kevo_numberForm { Whole, NotWhole, OutOfRange };
+// Values
 
 // The values an 'i' atom takes: signed or unsigned 32-bit, stored as the bit
 // pattern, which is what a user storing an unsigned value means.
 constexpr int64_t KEVO_VALUE_MIN = INT32_MIN;
 constexpr int64_t KEVO_VALUE_MAX = UINT32_MAX;
 
-// Reads `text` only when all of it is one whole decimal number: blanks, an
-// optional sign, digits, blanks. A number outside [min, max] is OutOfRange,
-// never wrapped; anything else ("", "abc", "0x10", "1e3") is NotWhole.
-kevo_numberForm kevo_parseWholeNumber(const char* text, int64_t min, int64_t max, int64_t* value);
+// ---------------------------------------------------------------------------
+// Syncing what was written
+
+// Flushes the stream, checks its error state, syncs it to stable storage and
+// closes it, through kevo_syncAndClose. Returns 1 when every step succeeded;
+// 0 otherwise, with errno saying why. Clear errno before the writes so that
+// the reason of an earlier failed write survives; without one, EIO. The
+// stream is closed and cleared either way.
+int kevo_closeSynced(kevo_file* record);
+
+// Syncs what was written through `fd` to stable storage, then closes it.
+// Returns 1 when both succeeded; 0 otherwise, with errno giving the first
+// failure. Something that has no stable storage to sync (a pipe, a
+// terminal) counts as synced; a regular file whose sync fails, with EINVAL
+// too, does not. `fd` is closed either way.
+int kevo_syncAndClose(int fd);
 
 // ---------------------------------------------------------------------------
 // One file, held from the open to the close
@@ -60,6 +70,10 @@ enum kevo_holdMode {
     // Read-write where the file permits, else read-only and unlocked, so
     // that a read-only file can still be read and shown.
     KEVO_HOLD_WRITE_IF_ALLOWED,
+    // Read-only, as KEVO_HOLD_READ, but whatever opens is held: a FIFO or a
+    // device unlocked, read as it comes; a directory, for a reader to say
+    // that it holds no header.
+    KEVO_HOLD_SHOW,
 };
 
 enum kevo_holdResult {
@@ -131,11 +145,22 @@ public:
     // no descriptor is left.
     FILE* openStream() const;
 
+    // A stream over the held description itself, from its first byte, for
+    // a caller that only reads: it takes no descriptor of its own, and the
+    // lock lasts as long as the stream is open. The file is no longer held
+    // here; the caller owns the stream. Null, with the file still held,
+    // when nothing is held or the stream cannot be made.
+    FILE* releaseToStream();
+
     // True when the held description was opened for writing.
     bool writable() const { return fd_ >= 0 && writable_; }
 
     // errno of a lock that could not be had, 0 when it was or none was asked.
     int lockError() const { return lockError_; }
+
+    // True when what is held is a directory (KEVO_HOLD_WRITE_IF_ALLOWED,
+    // KEVO_HOLD_SHOW), which a reader takes for a file without a header.
+    bool directory() const { return fd_ >= 0 && directory_; }
 
     // Checks that the file and its path are as when held, writes the ranges,
     // syncs them and checks again. Where statx says the file takes atomic
@@ -166,6 +191,8 @@ private:
     std::string path_;
     int fd_ = -1;
     bool writable_ = false;
+    bool regular_ = false;
+    bool directory_ = false;
     int lockError_ = 0;
     dev_t device_ = 0;
     ino_t inode_ = 0;
@@ -181,20 +208,42 @@ std::string kevo_describeWrite(const kevo_writeOutcome& outcome);
 // ---------------------------------------------------------------------------
 // Values edited by name: kevo-edit's whole run on one file
 
-// One "--set SEL=VALUE" or "--if SEL=VALUE".
+// One "--set SEL=VALUE" or "--if SEL=VALUE" as a request holds it. Only
+// kevo_addSet and kevo_addCondition put one in a request, so its selector
+// is always the one its text names, and its value one an 'i' atom takes.
 struct kevo_valueRequest {
-    std::string text;  // the selector as given, for messages
+    std::string text;  // the selector as given
     kevo_selector selector;
     uint32_t value;
 };
 
-struct kevo_editRequest {
-    std::vector<kevo_valueRequest> sets;
-    // Every one must hold, or the file is skipped: compare and set under
-    // one lock.
-    std::vector<kevo_valueRequest> conditions;
+class kevo_editRequest;
+
+// Add "set the atom `selector` names to `value`", or "edit only where that
+// atom holds `value`", to the request. Return 1 when added; 0 when the
+// selector does not parse, the value is outside [KEVO_VALUE_MIN,
+// KEVO_VALUE_MAX], or a set already added is written alike, with the
+// reason for a person in *why and the request as it was.
+int kevo_addSet(kevo_editRequest* request, const char* selector, int64_t value, std::string* why);
+int kevo_addCondition(kevo_editRequest* request, const char* selector, int64_t value,
+                      std::string* why);
+
+class kevo_editRequest {
+public:
     bool dryRun = false;  // read-only, shared lock, nothing written
     kevo_lockWait wait;
+
+    const std::vector<kevo_valueRequest>& sets() const { return sets_; }
+    // Every one must hold, or the file is skipped: compare and set under
+    // one lock.
+    const std::vector<kevo_valueRequest>& conditions() const { return conditions_; }
+
+private:
+    friend int kevo_addSet(kevo_editRequest*, const char*, int64_t, std::string*);
+    friend int kevo_addCondition(kevo_editRequest*, const char*, int64_t, std::string*);
+
+    std::vector<kevo_valueRequest> sets_;
+    std::vector<kevo_valueRequest> conditions_;
 };
 
 enum kevo_editStatus {
@@ -209,6 +258,7 @@ enum kevo_editStatus {
 };
 
 struct kevo_valueChange {
+    std::string selector;  // as the set gave it
     kevo_atomPlace place;
     uint32_t fourcc;
     uint64_t offset;  // of the payload in the file

@@ -9,11 +9,6 @@ namespace {
 
 constexpr int32_t kValueBytes = 4;
 
-bool isBlank(char c)
-{
-    return c == ' ' || c == '\t' || c == '\n' || c == '\v' || c == '\f' || c == '\r';
-}
-
 std::string quoted(const std::string& text)
 {
     return "'" + text + "'";
@@ -56,8 +51,8 @@ bool samePlace(kevo_atomPlace a, kevo_atomPlace b)
 bool resolveSets(const kevo_file& record, const kevo_editRequest& request,
                  kevo_editResult* result)
 {
-    for (size_t i = 0; i < request.sets.size(); ++i) {
-        const kevo_valueRequest& set = request.sets[i];
+    for (size_t i = 0; i < request.sets().size(); ++i) {
+        const kevo_valueRequest& set = request.sets()[i];
         kevo_atomPlace place{};
         const kevo_atom* atom = resolveValue(record, set, &place, &result->error);
         if (!atom) {
@@ -65,12 +60,12 @@ bool resolveSets(const kevo_file& record, const kevo_editRequest& request,
         }
         for (size_t j = 0; j < i; ++j) {
             if (samePlace(result->changes[j].place, place)) {
-                result->error = quoted(request.sets[j].text) + " and " + quoted(set.text) +
+                result->error = quoted(request.sets()[j].text) + " and " + quoted(set.text) +
                                 " name the same atom";
                 return false;
             }
         }
-        result->changes.push_back(kevo_valueChange{place, atom->id,
+        result->changes.push_back(kevo_valueChange{set.text, place, atom->id,
                                                    atom->offset + KEVO_ATOM_FIXED_BYTES,
                                                    kevo_getLE32Signed(atom->data),
                                                    static_cast<int32_t>(set.value)});
@@ -83,15 +78,15 @@ bool resolveSets(const kevo_file& record, const kevo_editRequest& request,
 bool conditionsHold(const kevo_file& record, const kevo_editRequest& request,
                     kevo_editResult* result)
 {
-    for (size_t i = 0; i < request.conditions.size(); ++i) {
+    for (size_t i = 0; i < request.conditions().size(); ++i) {
         kevo_atomPlace place{};
         const kevo_atom* atom =
-            resolveValue(record, request.conditions[i], &place, &result->error);
+            resolveValue(record, request.conditions()[i], &place, &result->error);
         if (!atom) {
             result->status = KEVO_EDIT_FAILED;
             return false;
         }
-        if (kevo_getLE32(atom->data) != request.conditions[i].value) {
+        if (kevo_getLE32(atom->data) != request.conditions()[i].value) {
             result->status = KEVO_EDIT_SKIPPED;
             result->failedCondition = i;
             result->foundValue = kevo_getLE32Signed(atom->data);
@@ -137,42 +132,54 @@ std::vector<kevo_atomPlace> applyChanges(kevo_file& record, const kevo_editResul
     return changed;
 }
 
+// The one request a selector and a value make, when both are sound.
+bool makeValueRequest(const char* selector, int64_t value, kevo_valueRequest* out,
+                      std::string* why)
+{
+    kevo_valueRequest made;
+    made.text = selector;
+    if (!kevo_parseSelector(made.text, &made.selector)) {
+        *why = "not [STREAM/]ATOM, each a fourcc of one to four characters or #N: " +
+               quoted(made.text);
+        return false;
+    }
+    if (value < KEVO_VALUE_MIN || value > KEVO_VALUE_MAX) {
+        *why = "not a value from -2147483648 to 4294967295: " + std::to_string(value);
+        return false;
+    }
+    made.value = static_cast<uint32_t>(value);
+    *out = made;
+    return true;
+}
+
 }  // namespace
 
-kevo_numberForm kevo_parseWholeNumber(const char* text, int64_t min, int64_t max, int64_t* value)
+int kevo_addSet(kevo_editRequest* request, const char* selector, int64_t value, std::string* why)
 {
-    const char* p = text;
-    while (isBlank(*p)) {
-        ++p;
+    kevo_valueRequest set;
+    if (!makeValueRequest(selector, value, &set, why)) {
+        return 0;
     }
-    const bool negative = *p == '-';
-    if (*p == '-' || *p == '+') {
-        ++p;
-    }
-    const char* digits = p;
-    int64_t magnitude = 0;
-    bool fits = true;
-    for (; *p >= '0' && *p <= '9'; ++p) {
-        // Past both bounds the value can only grow; stop before it wraps
-        // but go on checking that the rest is digits.
-        if (fits) {
-            magnitude = magnitude * 10 + (*p - '0');
-            fits = magnitude <= max || -magnitude >= min;
+    // Which of two values for one atom would win is left to chance.
+    for (const kevo_valueRequest& earlier : request->sets_) {
+        if (kevo_sameSelector(earlier.selector, set.selector)) {
+            *why = quoted(earlier.text) + " and " + quoted(set.text) + " set the same atom";
+            return 0;
         }
     }
-    const bool anyDigit = p != digits;
-    while (isBlank(*p)) {
-        ++p;
+    request->sets_.push_back(set);
+    return 1;
+}
+
+int kevo_addCondition(kevo_editRequest* request, const char* selector, int64_t value,
+                      std::string* why)
+{
+    kevo_valueRequest condition;
+    if (!makeValueRequest(selector, value, &condition, why)) {
+        return 0;
     }
-    if (!anyDigit || *p != '\0') {
-        return kevo_numberForm::NotWhole;
-    }
-    const int64_t result = negative ? -magnitude : magnitude;
-    if (!fits || result < min || result > max) {
-        return kevo_numberForm::OutOfRange;
-    }
-    *value = result;
-    return kevo_numberForm::Whole;
+    request->conditions_.push_back(condition);
+    return 1;
 }
 
 kevo_editStatus kevo_editValues(const char* path, const kevo_editRequest& request,

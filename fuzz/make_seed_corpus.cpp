@@ -18,6 +18,7 @@
 
 #include <sys/stat.h>
 
+#include "cli/standard_descriptors.h"
 #include "container/kevo_container.h"
 #include "sample/sample_recording.h"
 

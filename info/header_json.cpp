@@ -1,62 +1,16 @@
-#include <array>
-#include <cassert>
-#include <iterator>
 #include <string>
-#include <string_view>
 
-#include <fmt/compile.h>
-#include <fmt/format.h>
-#include <nlohmann/json.hpp>
-
+#include "cli/kevo_cli.h"
 #include "info/kevo_info.h"
 
 namespace {
 
-using Json = nlohmann::ordered_json;
-
 // The reader accepts no other version, so a header it holds is this one.
 constexpr uint32_t kFormatVersion = 2;
 
-// Text gathered before it is handed to the stream in one write.
-constexpr size_t kBlockBytes = 64 * 1024;
-
-// dump(2): two spaces per level. A header's object is level 1 in the array,
-// its streams and file-level atoms level 3, a stream's atoms level 5, the
-// deepest that indent() is asked for.
-constexpr int kIndentStep = 2;
-constexpr int kHeaderLevel = 1;
-constexpr int kDeepestLevel = 5;
-constexpr std::string_view kSpaces = "          ";
-static_assert(kSpaces.size() == kIndentStep * kDeepestLevel);
-
-// Appends the code point U+00XX for the byte, in UTF-8.
-void appendCodePoint(std::string& out, uint8_t byte)
+size_t payloadBytes(const kevo_atom& atom)
 {
-    if (byte < 0x80) {
-        // Its own byte; the JSON writer escapes the control characters.
-        out.push_back(static_cast<char>(byte));
-        return;
-    }
-    out.push_back(static_cast<char>(0xC0 | (byte >> 6)));
-    out.push_back(static_cast<char>(0x80 | (byte & 0x3F)));
-}
-
-uint64_t payloadBytes(const kevo_atom& atom)
-{
-    return atom.length > 0 ? static_cast<uint64_t>(atom.length) : 0;
-}
-
-void appendHex(std::string& out, const kevo_atom& atom)
-{
-    static const char kDigits[] = "0123456789abcdef";
-    if (!atom.data) {
-        return;
-    }
-    const uint64_t length = payloadBytes(atom);
-    for (uint64_t i = 0; i < length; ++i) {
-        out.push_back(kDigits[atom.data[i] >> 4]);
-        out.push_back(kDigits[atom.data[i] & 0x0F]);
-    }
+    return atom.data && atom.length > 0 ? static_cast<size_t>(atom.length) : 0;
 }
 
 // Gives the value exactly where the dump prints one, so the two never
@@ -77,192 +31,102 @@ bool atomValue(const kevo_atom& atom, int64_t* value)
     return false;
 }
 
-// A string as nlohmann writes it, quotes included; a path or a text atom
-// that is not UTF-8 gets U+FFFD for its stray bytes rather than an
-// exception.
-std::string jsonString(const std::string& text)
+void writeAtom(kevo_jsonWriter& json, const kevo_atom& atom, int32_t index)
 {
-    return Json(text).dump(-1, ' ', false, Json::error_handler_t::replace);
+    json.beginObject();
+    json.key("index");
+    json.number(index);
+    json.key("fourcc");
+    json.fourcc(atom.id);
+    json.key("id");
+    json.unsignedNumber(atom.id);
+    json.key("type");
+    json.typeLetter(atom.type);
+    json.key("length");
+    json.number(atom.length);
+    json.key("offset");
+    json.unsignedNumber(atom.offset + KEVO_ATOM_FIXED_BYTES);
+    int64_t value = 0;
+    if (atomValue(atom, &value)) {
+        json.key("value");
+        json.number(value);
+    }
+    // The payload as it stands, NULs included: nothing says such text ends
+    // at one.
+    if (atom.type == 's') {
+        json.key("text");
+        json.string(std::string(reinterpret_cast<const char*>(atom.data), payloadBytes(atom)));
+    }
+    json.key("hex");
+    json.hex(atom.data, payloadBytes(atom));
+    json.end();
 }
 
-// The payload of an 's' atom as it stands, NULs included: nothing says such
-// text ends at one.
-std::string payloadText(const kevo_atom& atom)
+void writeAtoms(kevo_jsonWriter& json, int32_t count, const kevo_atom* atoms)
 {
-    if (!atom.data) {
-        return {};
+    json.beginArray();
+    for (int32_t j = 0; atoms && j < count; ++j) {
+        writeAtom(json, atoms[j], j);
     }
-    return std::string(reinterpret_cast<const char*>(atom.data), payloadBytes(atom));
+    json.end();
 }
 
-// What each byte of a fourcc or a type becomes between the quotes: the
-// escaping of its code point is nlohmann's own, worked out once per byte.
-const std::array<std::string, 256>& escapedBytes()
+void writeStream(kevo_jsonWriter& json, const kevo_stream& stream, int32_t index)
 {
-    static const std::array<std::string, 256> table = [] {
-        std::array<std::string, 256> out;
-        for (size_t byte = 0; byte < out.size(); ++byte) {
-            std::string text;
-            appendCodePoint(text, static_cast<uint8_t>(byte));
-            const std::string inQuotes = jsonString(text);
-            out[byte] = inQuotes.substr(1, inQuotes.size() - 2);
-        }
-        return out;
-    }();
-    return table;
+    json.beginObject();
+    json.key("index");
+    json.number(index);
+    json.key("fourcc");
+    json.fourcc(stream.id);
+    json.key("id");
+    json.unsignedNumber(stream.id);
+    json.key("kind");
+    json.string(kevo_streamKindName(stream.kind));
+    json.key("symbolID");
+    json.unsignedNumber(stream.symbolID);
+    json.key("streamParam");
+    json.unsignedNumber(stream.streamParam);
+    json.key("packetSize");
+    json.unsignedNumber(stream.packetSize);
+    if (stream.packetSizeInFile != stream.packetSize) {
+        json.key("packetSizeInFile");
+        json.unsignedNumber(stream.packetSizeInFile);
+    }
+    json.key("metas");
+    writeAtoms(json, stream.metaCount, stream.metas);
+    json.end();
 }
-
-std::string_view escaped(uint32_t byte)
-{
-    return escapedBytes()[byte & 0xFF];
-}
-
-std::string_view indent(int level)
-{
-    assert(level >= 0 && level <= kDeepestLevel);
-    return kSpaces.substr(0, static_cast<size_t>(kIndentStep * level));
-}
-
-// Writes the text of one header's object into a block and hands each full
-// block to the stream.
-class ObjectWriter {
-public:
-    ObjectWriter(std::string& block, FILE* out) : block_(block), out_(out) {}
-
-    void header(const kevo_file& record)
-    {
-        const std::string_view pad = indent(kHeaderLevel);
-        fmt::format_to(std::back_inserter(block_),
-                       FMT_COMPILE("{0}{{\n"
-                                   "{0}  \"path\": {1},\n"
-                                   "{0}  \"headerBytes\": {2},\n"
-                                   "{0}  \"version\": {3},\n"
-                                   "{0}  \"headerValue\": {4},\n"
-                                   "{0}  \"metas\": "),
-                       pad, jsonString(record.path ? record.path : ""), record.headerBytes,
-                       kFormatVersion, record.headerValue);
-        atomList(record.metaCount, record.metas, kHeaderLevel + 1);
-        fmt::format_to(std::back_inserter(block_), FMT_COMPILE(",\n{0}  \"streams\": "), pad);
-        const int32_t count = record.streams ? record.streamCount : 0;
-        list(count, kHeaderLevel + 1, [&](int32_t i, int level) {
-            stream(record.streams[i], i, level);
-        });
-        fmt::format_to(std::back_inserter(block_), FMT_COMPILE("\n{0}}}"), pad);
-    }
-
-    void flush()
-    {
-        std::fwrite(block_.data(), 1, block_.size(), out_);
-        block_.clear();
-    }
-
-private:
-    // "[]", or the elements one level deeper than `level`, where the
-    // list's name stands, and the closing bracket back at that level.
-    template <typename WriteElement>
-    void list(int32_t count, int level, WriteElement writeElement)
-    {
-        if (count <= 0) {
-            block_ += "[]";
-            return;
-        }
-        block_ += "[\n";
-        for (int32_t i = 0; i < count; ++i) {
-            if (i > 0) {
-                block_ += ",\n";
-            }
-            writeElement(i, level + 1);
-            if (block_.size() >= kBlockBytes) {
-                flush();
-            }
-        }
-        block_ += '\n';
-        block_ += indent(level);
-        block_ += ']';
-    }
-
-    void atomList(int32_t count, const kevo_atom* atoms, int level)
-    {
-        list(atoms ? count : 0, level,
-             [&](int32_t j, int atomLevel) { atom(atoms[j], j, atomLevel); });
-    }
-
-    void stream(const kevo_stream& stream, int32_t index, int level)
-    {
-        const std::string_view pad = indent(level);
-        fmt::format_to(std::back_inserter(block_),
-                       FMT_COMPILE("{0}{{\n"
-                                   "{0}  \"index\": {1},\n"
-                                   "{0}  \"fourcc\": \"{2}{3}{4}{5}\",\n"
-                                   "{0}  \"id\": {6},\n"
-                                   "{0}  \"kind\": {7},\n"
-                                   "{0}  \"symbolID\": {8},\n"
-                                   "{0}  \"streamParam\": {9},\n"
-                                   "{0}  \"packetSize\": {10},\n"),
-                       pad, index, escaped(stream.id), escaped(stream.id >> 8),
-                       escaped(stream.id >> 16), escaped(stream.id >> 24), stream.id,
-                       jsonString(kevo_streamKindName(stream.kind)), stream.symbolID,
-                       stream.streamParam, stream.packetSize);
-        if (stream.packetSizeInFile != stream.packetSize) {
-            fmt::format_to(std::back_inserter(block_),
-                           FMT_COMPILE("{0}  \"packetSizeInFile\": {1},\n"), pad,
-                           stream.packetSizeInFile);
-        }
-        fmt::format_to(std::back_inserter(block_), FMT_COMPILE("{0}  \"metas\": "), pad);
-        atomList(stream.metaCount, stream.metas, level + 1);
-        fmt::format_to(std::back_inserter(block_), FMT_COMPILE("\n{0}}}"), pad);
-    }
-
-    void atom(const kevo_atom& atom, int32_t index, int level)
-    {
-        const std::string_view pad = indent(level);
-        fmt::format_to(std::back_inserter(block_),
-                       FMT_COMPILE("{0}{{\n"
-                                   "{0}  \"index\": {1},\n"
-                                   "{0}  \"fourcc\": \"{2}{3}{4}{5}\",\n"
-                                   "{0}  \"id\": {6},\n"
-                                   "{0}  \"type\": \"{7}\",\n"
-                                   "{0}  \"length\": {8},\n"
-                                   "{0}  \"offset\": {9},\n"),
-                       pad, index, escaped(atom.id), escaped(atom.id >> 8), escaped(atom.id >> 16),
-                       escaped(atom.id >> 24), atom.id, escaped(atom.type), atom.length,
-                       atom.offset + KEVO_ATOM_FIXED_BYTES);
-        int64_t value = 0;
-        if (atomValue(atom, &value)) {
-            fmt::format_to(std::back_inserter(block_), FMT_COMPILE("{0}  \"value\": {1},\n"), pad,
-                           value);
-        }
-        if (atom.type == 's') {
-            fmt::format_to(std::back_inserter(block_), FMT_COMPILE("{0}  \"text\": {1},\n"), pad,
-                           jsonString(payloadText(atom)));
-        }
-        fmt::format_to(std::back_inserter(block_), FMT_COMPILE("{0}  \"hex\": \""), pad);
-        appendHex(block_, atom);
-        fmt::format_to(std::back_inserter(block_), FMT_COMPILE("\"\n{0}}}"), pad);
-    }
-
-    std::string& block_;
-    FILE* out_;
-};
 
 }  // namespace
 
-kevo_jsonListing::kevo_jsonListing(FILE* out) : out_(out)
+kevo_jsonListing::kevo_jsonListing(FILE* out) : json_(out)
 {
-    block_.reserve(kBlockBytes + kBlockBytes / 4);
+    json_.beginArray();
 }
 
 void kevo_jsonListing::add(const kevo_file& record)
 {
-    block_ += empty_ ? "[\n" : ",\n";
-    empty_ = false;
-    ObjectWriter writer(block_, out_);
-    writer.header(record);
-    writer.flush();
+    json_.beginObject();
+    json_.pathFields(record.path ? record.path : "");
+    json_.key("headerBytes");
+    json_.unsignedNumber(record.headerBytes);
+    json_.key("version");
+    json_.unsignedNumber(kFormatVersion);
+    json_.key("headerValue");
+    json_.unsignedNumber(record.headerValue);
+    json_.key("metas");
+    writeAtoms(json_, record.metaCount, record.metas);
+    json_.key("streams");
+    json_.beginArray();
+    for (int32_t i = 0; record.streams && i < record.streamCount; ++i) {
+        writeStream(json_, record.streams[i], i);
+    }
+    json_.end();
+    json_.end();
+    json_.flush();
 }
 
 void kevo_jsonListing::finish()
 {
-    block_ += empty_ ? "[]\n" : "\n]\n";
-    ObjectWriter(block_, out_).flush();
+    json_.end();
 }

@@ -4,11 +4,8 @@
 #include <string>
 #include <vector>
 
-#include <fcntl.h>
-#include <getopt.h>
-#include <sys/stat.h>
-#include <unistd.h>
-
+#include "cli/kevo_cli.h"
+#include "edit/kevo_edit.h"
 #include "info/kevo_info.h"
 #include "reader/kevo_reader.h"
 
@@ -16,72 +13,50 @@ namespace {
 
 constexpr int kExitRead = 0;
 constexpr int kExitUnread = 1;
-constexpr int kExitUsage = 2;
 
 const char* const kName = "kevo-info";
 
-// Codes of the long options, above every short option character, so that a
-// code tells a long option from a short one.
-enum LongOption : int { kJson = 256, kLocate, kHelp, kVersion };
+enum Option : int { kJson = KEVO_OPTION_FIRST, kLocate, kWait };
 
-const option kLongOptions[] = {
-    {"json", no_argument, nullptr, kJson},
-    {"locate", required_argument, nullptr, kLocate},
-    {"help", no_argument, nullptr, kHelp},
-    {"version", no_argument, nullptr, kVersion},
-    {nullptr, 0, nullptr, 0},
+const kevo_command kCommand = {
+    kName,
+    "Usage: kevo-info [--json] FILE...\n"
+    "  or:  kevo-info --locate [STREAM/]ATOM FILE\n"
+    "Print the header of each KEVO FILE without changing it: the dump that\n"
+    "kevo-modify prints, or one JSON array with an object per file.\n"
+    "\n"
+    "      --json                  print the headers as JSON\n"
+    "      --locate [STREAM/]ATOM  print \"-streamID S -metaID M\" for the atom ATOM\n"
+    "                              of the stream STREAM, or of the file-level atoms\n"
+    "                              when STREAM is left out; each is a fourcc, padded\n"
+    "                              with spaces to four characters, or #N, counted\n"
+    "                              from 0; a miss names what the file has there\n"
+    "      --wait SECONDS          wait at most SECONDS for an edit in progress\n"
+    "                              (default: as long as it takes)\n"
+    "      --help                  print this help and exit\n"
+    "      --version               print the version and exit\n"
+    "\n"
+    "A FILE of - is standard input, which can be given once.\n"
+    "Exit status: 0 if every file was read, 1 if a file could not be read or the\n"
+    "atom is missing or ambiguous, 2 on a usage error.\n"
+    "\n"
+    "Example: kevo-modify $(kevo-info --locate pav2/mic f.kevo) -metaValue 1000 f.kevo\n",
+    {
+        {"json", 0, false, kJson},
+        {"locate", 0, true, kLocate},
+        {"wait", 0, true, kWait},
+    },
 };
 
-enum class Request { Dump, Json, Locate, Help, Version, Usage };
+enum class Request { Dump, Json, Locate };
 
 struct InfoOptions {
     bool json = false;
     const char* locate = nullptr;
     kevo_selector selector{};
+    kevo_lockWait wait;
     std::vector<const char*> files;
 };
-
-void printUsage()
-{
-    std::fputs(
-        "Usage: kevo-info [--json] FILE...\n"
-        "  or:  kevo-info --locate [STREAM/]ATOM FILE\n"
-        "Print the header of each KEVO FILE without changing it: the dump that\n"
-        "kevo-modify prints, or one JSON array with an object per file.\n"
-        "\n"
-        "      --json                  print the headers as JSON\n"
-        "      --locate [STREAM/]ATOM  print \"-streamID S -metaID M\" for the atom ATOM\n"
-        "                              of the stream STREAM, or of the file-level atoms\n"
-        "                              when STREAM is left out; each is a fourcc, padded\n"
-        "                              with spaces to four characters, or #N, counted\n"
-        "                              from 0; a miss names what the file has there\n"
-        "      --help                  print this help and exit\n"
-        "      --version               print the version and exit\n"
-        "\n"
-        "A FILE of - is standard input, which can be given once.\n"
-        "Exit status: 0 if every file was read, 1 if a file could not be read or the\n"
-        "atom is missing or ambiguous, 2 on a usage error.\n"
-        "\n"
-        "Example: kevo-modify $(kevo-info --locate pav2/mic f.kevo) -metaValue 1000 f.kevo\n",
-        stdout);
-}
-
-Request usageError(const std::string& message)
-{
-    std::fprintf(stderr, "%s: %s\nTry '%s --help' for more information.\n", kName,
-                 message.c_str(), kName);
-    return Request::Usage;
-}
-
-// getopt_long leaves a short option's character in optopt, and for a long
-// option the word itself just before optind.
-Request invalidOption(char** argv)
-{
-    if (optopt > 0 && optopt < kJson) {
-        return usageError(std::string("invalid option -- '") + static_cast<char>(optopt) + "'");
-    }
-    return usageError(std::string("invalid option '") + argv[optind - 1] + "'");
-}
 
 // Standard input holds one file; a second name for it would read as empty.
 const char* secondStdin(const std::vector<const char*>& files, const char** first)
@@ -99,96 +74,109 @@ const char* secondStdin(const std::vector<const char*>& files, const char** firs
     return nullptr;
 }
 
-Request checkCombination(InfoOptions* options)
+// What was asked for, or a usage error's reason.
+std::string checkCombination(InfoOptions* options, Request* request)
 {
     if (options->files.empty()) {
-        return usageError("no file given");
+        return "no file given";
     }
     const char* first = nullptr;
     if (const char* second = secondStdin(options->files, &first)) {
-        return usageError(std::string("standard input given twice ('") + first + "' and '" +
-                          second + "')");
+        return std::string("standard input given twice ('") + first + "' and '" + second + "')";
     }
+    *request = options->json ? Request::Json : Request::Dump;
     if (!options->locate) {
-        return options->json ? Request::Json : Request::Dump;
+        return "";
     }
     if (options->json) {
-        return usageError("--locate and --json cannot be used together");
+        return "--locate and --json cannot be used together";
     }
     if (options->files.size() != 1) {
-        return usageError("--locate takes exactly one file");
+        return "--locate takes exactly one file";
     }
     if (!kevo_parseSelector(options->locate, &options->selector)) {
-        return usageError(std::string("not [STREAM/]ATOM, each a fourcc of one to four "
-                                      "characters or #N: '") +
-                          options->locate + "'");
+        return std::string("not [STREAM/]ATOM, each a fourcc of one to four characters or "
+                           "#N: '") +
+               options->locate + "'";
     }
-    return Request::Locate;
+    *request = Request::Locate;
+    return "";
 }
 
-// Reads the options; a usage error has been reported when this returns Usage.
-Request parseOptions(int argc, char** argv, InfoOptions* options)
+std::string takeOption(InfoOptions* options, int code, const char* argument)
 {
-    opterr = 0;
-    for (;;) {
-        const int code = getopt_long(argc, argv, ":", kLongOptions, nullptr);
-        switch (code) {
-        case -1:
-            options->files.assign(argv + optind, argv + argc);
-            return checkCombination(options);
-        case kJson:
-            options->json = true;
-            break;
-        case kLocate:
-            options->locate = optarg;
-            break;
-        case kHelp:
-            return Request::Help;
-        case kVersion:
-            return Request::Version;
-        case ':':
-            return usageError(std::string("option '") + argv[optind - 1] +
-                              "' requires an argument");
-        default:
-            return invalidOption(argv);
+    switch (code) {
+    case kJson:
+        options->json = true;
+        break;
+    case kLocate:
+        options->locate = argument;
+        break;
+    case kWait:
+        if (!kevo_parseSeconds(argument, &options->wait.seconds)) {
+            return std::string("not a number of seconds: '") + argument + "'";
         }
+        break;
     }
+    return "";
 }
 
-// Why the reader could not take the file: the system's word where the file
-// cannot be reached or read, else that it holds no valid header. The file is
-// looked at, not opened again, so a FIFO or a device is not touched twice.
-// Standard input did open; the reader has closed it since.
-std::string unreadReason(const char* path)
+// Why a file held could not be read: the system's word for what it is, or
+// that it holds no valid header.
+std::string holdError(kevo_holdResult held, int error)
 {
-    const char* const kInvalid = "not a valid KEVO file";
-    if (kevo_isStdinAlias(path)) {
-        return kInvalid;
+    switch (held) {
+    case KEVO_HOLD_LOCKED_OUT:
+        return "locked by another process";
+    case KEVO_HOLD_IS_OUTPUT:
+        return "input file is output file";
+    default:
+        return std::strerror(error);
     }
-    struct stat status;
-    if (stat(path, &status) != 0 || faccessat(AT_FDCWD, path, R_OK, AT_EACCESS) != 0) {
-        return std::strerror(errno);
-    }
-    // A directory opens for reading on Linux; only its read fails.
-    return S_ISDIR(status.st_mode) ? std::strerror(EISDIR) : kInvalid;
 }
 
-// Reads each file through the packet reader and hands every valid header to
-// `use`. A file the reader refuses gets the reader's own lines, then one
-// line that names it, since the reader's lines need not.
+// Opens each file once, through the held-file routine, under the shared
+// lock an edit's dry run takes, so that a header is never read half edited,
+// and hands every valid header to `use`. A file the reader refuses gets the
+// reader's own lines, then one line that names it, since the reader's lines
+// need not. Standard input is read as it comes.
 template <typename Use>
-int forEachHeader(const std::vector<const char*>& files, Use use)
+int forEachHeader(const InfoOptions& options, Use use)
 {
     int status = kExitRead;
-    for (const char* path : files) {
+    std::string current;
+    kevo_lockWait wait = options.wait;
+    wait.announce = [&current] {
+        std::fprintf(stderr, "%s: %s: waiting for another process to finish with it\n", kName,
+                     current.c_str());
+    };
+    for (const char* path : options.files) {
         // The headers already printed go out before any complaint about this
         // file, so the two streams interleave in order on one terminal.
         std::fflush(stdout);
-        kevo_packetReader* reader = new kevo_packetReader(path);
+        current = kevo_linePath(path);
+        kevo_heldFile held;
+        const bool fromStdin = kevo_isStdinAlias(path);
+        const kevo_holdResult result =
+            fromStdin ? KEVO_HOLD_OPENED : held.hold(path, KEVO_HOLD_SHOW, wait);
+        const int error = errno;
+        if (result == KEVO_HOLD_LOCKED_OUT || result == KEVO_HOLD_IS_OUTPUT) {
+            std::fprintf(stderr, "%s: %s: %s\n", kName, current.c_str(),
+                         holdError(result, error).c_str());
+            status = kExitUnread;
+            continue;
+        }
+        const bool directory = held.directory();
+        FILE* stream = result == KEVO_HOLD_OPENED && !fromStdin ? held.releaseToStream() : nullptr;
+        kevo_packetReader* reader =
+            fromStdin ? new kevo_packetReader(path) : new kevo_packetReader(path, stream);
         if (reader->valid) {
             use(*reader);
         } else {
-            std::fprintf(stderr, "%s: %s: %s\n", kName, path, unreadReason(path).c_str());
+            const char* reason = result != KEVO_HOLD_OPENED ? std::strerror(error)
+                                 : directory                 ? std::strerror(EISDIR)
+                                                             : "not a valid KEVO file";
+            std::fprintf(stderr, "%s: %s: %s\n", kName, current.c_str(), reason);
             status = kExitUnread;
         }
         delete reader;
@@ -196,53 +184,39 @@ int forEachHeader(const std::vector<const char*>& files, Use use)
     return status;
 }
 
-int printDumps(const std::vector<const char*>& files)
+int printDumps(const InfoOptions& options)
 {
-    return forEachHeader(files, [](const kevo_packetReader& reader) {
+    return forEachHeader(options, [](const kevo_packetReader& reader) {
         reader.printHeader(nullptr, stdout);
     });
 }
 
-int printJson(const std::vector<const char*>& files)
+int printJson(const InfoOptions& options)
 {
     kevo_jsonListing listing(stdout);
-    const int status = forEachHeader(files, [&](const kevo_packetReader& reader) {
+    const int status = forEachHeader(options, [&](const kevo_packetReader& reader) {
         listing.add(*reader.fileRecord);
     });
     listing.finish();
     return status;
 }
 
-int printPlace(const kevo_file& record, const kevo_selector& selector, const char* path)
-{
-    const std::vector<kevo_atomPlace> found = kevo_findAtoms(record, selector);
-    if (found.size() == 1) {
-        std::printf("-streamID %d -metaID %d\n", found[0].streamID, found[0].metaID);
-        return kExitRead;
-    }
-    std::fprintf(stderr, "%s: %s: %s\n", kName, path,
-                 kevo_describeMatches(record, selector, found).c_str());
-    return kExitUnread;
-}
-
 int locate(const InfoOptions& options)
 {
     // Stays a failure when the file cannot be read and nothing is looked up.
     int status = kExitUnread;
-    forEachHeader(options.files, [&](const kevo_packetReader& reader) {
-        status = printPlace(*reader.fileRecord, options.selector, options.files[0]);
+    forEachHeader(options, [&](const kevo_packetReader& reader) {
+        const kevo_file& record = *reader.fileRecord;
+        const std::vector<kevo_atomPlace> found = kevo_findAtoms(record, options.selector);
+        if (found.size() == 1) {
+            std::printf("-streamID %d -metaID %d\n", found[0].streamID, found[0].metaID);
+            status = kExitRead;
+            return;
+        }
+        std::fprintf(stderr, "%s: %s: %s\n", kName, kevo_linePath(options.files[0]).c_str(),
+                     kevo_describeMatches(record, options.selector, found).c_str());
     });
     return status;
-}
-
-// A full disk or a closed pipe must not pass for a complete listing.
-int finish(int status)
-{
-    if (std::fflush(stdout) == 0 && !std::ferror(stdout)) {
-        return status;
-    }
-    std::fprintf(stderr, "%s: cannot write to standard output: %s\n", kName, std::strerror(errno));
-    return kExitUnread;
 }
 
 }  // namespace
@@ -250,21 +224,30 @@ int finish(int status)
 int kevo_infoMain(int argc, char** argv)
 {
     InfoOptions options;
-    switch (parseOptions(argc, argv, &options)) {
-    case Request::Usage:
-        return kExitUsage;
-    case Request::Help:
-        printUsage();
-        return finish(kExitRead);
-    case Request::Version:
-        std::printf("%s %s\n", kName, KEVO_VERSION);
-        return finish(kExitRead);
-    case Request::Locate:
-        return finish(locate(options));
-    case Request::Json:
-        return finish(printJson(options.files));
-    case Request::Dump:
-        return finish(printDumps(options.files));
+    const int stop = kevo_readCommandLine(
+        kCommand, argc, argv,
+        [&options](int code, const char* argument) {
+            return takeOption(&options, code, argument);
+        },
+        &options.files);
+    if (stop >= 0) {
+        return stop;
     }
-    return kExitUsage;
+    Request request = Request::Dump;
+    const std::string refused = checkCombination(&options, &request);
+    if (!refused.empty()) {
+        return kevo_usageError(kName, refused);
+    }
+    if (kevo_outputIsAFileNamed(kName, options.files)) {
+        return kExitUnread;
+    }
+    switch (request) {
+    case Request::Locate:
+        return kevo_finishOutput(kName, locate(options));
+    case Request::Json:
+        return kevo_finishOutput(kName, printJson(options));
+    case Request::Dump:
+        break;
+    }
+    return kevo_finishOutput(kName, printDumps(options));
 }

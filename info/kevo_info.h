@@ -14,17 +14,15 @@
 #include <cstdio>
 #include <string>
 
+#include "cli/kevo_cli.h"
 #include "container/kevo_container.h"
 
 // Writes the --json document as the headers come: "[", each header's object
-// as it is added, "]". The layout is nlohmann's dump(2): two spaces per
-// level, fields in a fixed order, a path's bytes that are not UTF-8 as
-// U+FFFD. Offsets and headerBytes are the ones the reader recorded; fourccs
-// and types are text that is always UTF-8 (bytes 0x20 to 0x7E as they are,
-// any other byte as U+00XX); an 's' atom's payload is also given as text,
-// its bytes that are not UTF-8 as U+FFFD. No more than one block of the text
-// is held at a time, so memory grows with neither the atoms nor the headers.
-// Write errors are left on the stream's error flag for the caller.
+// as it is added, "]". Fields come in a fixed order. Offsets and headerBytes
+// are the ones the reader recorded; fourccs and types, paths and 's' text as
+// the JSON writer gives them (kevo_jsonWriter). No more than one block of
+// the text is held at a time, so memory grows with neither the atoms nor the
+// headers. Write errors are left on the stream's error flag for the caller.
 class kevo_jsonListing {
 public:
     explicit kevo_jsonListing(FILE* out);
@@ -38,9 +36,7 @@ public:
     void finish();
 
 private:
-    FILE* out_;
-    std::string block_;
-    bool empty_ = true;
+    kevo_jsonWriter json_;
 };
 
 // Runs the command and returns its exit status: 0 when every file was read

@@ -1,6 +1,6 @@
 #include <cstdio>
 
-#include "container/kevo_container.h"
+#include "cli/standard_descriptors.h"
 #include "info/kevo_info.h"
 
 // Standard output is unbuffered: the dump and the JSON gather their own text

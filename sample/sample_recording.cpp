@@ -5,7 +5,8 @@
 #include <cstring>
 #include <iterator>
 
-#include <strings.h>
+#include "edit/kevo_edit.h"
+
 
 namespace {
 
@@ -245,18 +246,11 @@ bool atomCountInRange(int32_t atomCount)
     return atomCount >= KEVO_SAMPLE_MIN_ATOMS && atomCount <= KEVO_SAMPLE_MAX_ATOMS;
 }
 
-// The names kevo_open takes for standard output.
-bool isStandardOutput(const char* path)
-{
-    return strcasecmp(path, "-") == 0 || strcasecmp(path, "stdout") == 0 ||
-           strcasecmp(path, "/dev/stdout") == 0;
-}
-
 // "x" makes the existence test part of the open itself: a file that appears
 // at the path after any earlier look is still refused, never truncated.
 FILE* openOutput(const char* path, kevo_sampleOverwrite overwrite)
 {
-    if (isStandardOutput(path)) {
+    if (kevo_isStdoutAlias(path)) {
         return stdout;
     }
     return std::fopen(path, overwrite == KEVO_SAMPLE_OVERWRITE ? "wb" : "wbx");

@@ -424,7 +424,7 @@ TEST(KevoSampleProgram, RefusesAWrongOperandCountOrAtomsOptionAsAUsageError)
     for (const auto& [args, complaint] :
          {std::pair{std::vector<std::string>{}, "missing output path"},
           std::pair{std::vector<std::string>{"a", "1", "b"}, "extra operand 'b'"},
-          std::pair{std::vector<std::string>{"a", "--atoms"}, "option '--atoms' needs a value"},
+          std::pair{std::vector<std::string>{"a", "--atoms"}, "option '--atoms' requires an argument"},
           std::pair{std::vector<std::string>{"--atoms", "10", "a", "--atoms", "10"},
                     "option '--atoms' given twice"}}) {
         const kevo_test::RunResult run = runSample(args);
@@ -499,8 +499,9 @@ const std::string kWroteTen = ": 9 streams, 748 header bytes, 10 packet bytes\n"
 const CommandLineCase kCommandLineCases[] = {
     {{"--help", "OLD"}, 0, "Usage", "", 3},
     {{"-h"}, 0, "Usage", "", 3},
+    {{"--version"}, 0, "kevo-", "", 3},
     {{"--frobnicate", "NEW"}, 2, "", "kevo-sample: invalid option '--frobnicate'\n" + kTryHelp, 3},
-    {{"NEW", "-x"}, 2, "", "kevo-sample: invalid option '-x'\n" + kTryHelp, 3},
+    {{"NEW", "-x"}, 2, "", "kevo-sample: invalid option -- 'x'\n" + kTryHelp, 3},
     {{"--help=me"}, 2, "", "kevo-sample: invalid option '--help=me'\n" + kTryHelp, 3},
     {{"OLD", "10"}, 1, "", "kevo-sample: OLD: File exists\n", 3},
     {{"LINK", "10"}, 1, "", "kevo-sample: LINK: File exists\n", 3},

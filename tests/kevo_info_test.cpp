@@ -9,6 +9,7 @@
 
 #include <nlohmann/json.hpp>
 
+#include "cli/kevo_cli.h"
 #include "tests/modify_harness.h"
 
 namespace kevo_modify_test {
@@ -158,10 +159,11 @@ TEST_F(InfoTest, JsonHoldsEveryFieldOfAHandBuiltHeader)
     };
     const Case cases[] = {
         {"odd.kevo", "odd.kevo", oddHeader(), kOddHeaderJson},
-        // A path that is not UTF-8 still gives a valid document.
+        // A path that is not UTF-8 still gives a valid document, and its
+        // bytes.
         {"neg\xff.kevo", "neg\xEF\xBF\xBD.kevo", negativeCounts(),
-         R"({"path": "", "headerBytes": 24, "version": 2, "headerValue": 0, "metas": [],
-             "streams": []})"},
+         R"({"path": "", "pathBytes": "", "headerBytes": 24, "version": 2, "headerValue": 0,
+             "metas": [], "streams": []})"},
         {"text.kevo", "text.kevo", textAtoms(), R"json({
   "path": "", "headerBytes": 73, "version": 2, "headerValue": 0, "metas": [
     {"index": 0, "fourcc": "datm", "id": 1836343652, "type": "s", "length": 5, "offset": 29,
@@ -179,6 +181,9 @@ TEST_F(InfoTest, JsonHoldsEveryFieldOfAHandBuiltHeader)
         EXPECT_EQ(run.status, kRead);
         Json expected = Json::parse(c.json);
         expected["path"] = dir_.path(c.shownName);
+        if (expected.contains("pathBytes")) {
+            expected["pathBytes"] = kevo_hexBytes(dir_.path(c.name));
+        }
         EXPECT_EQ(Json::parse(run.standardOutput), Json::array({expected})) << run.standardOutput;
     }
 }

@@ -7,204 +7,129 @@
 #include <string>
 #include <vector>
 
-#include <getopt.h>
 #include <signal.h>
 #include <unistd.h>
-
-#include <nlohmann/json.hpp>
 
 #include "cli/kevo_cli.h"
 #include "edit/kevo_edit.h"
 
 namespace {
 
-using Json = nlohmann::ordered_json;
-
 constexpr int kExitDone = 0;
 constexpr int kExitFailed = 1;
-constexpr int kExitUsage = 2;
 
 const char* const kName = "kevo-edit";
 
-// Codes of the long options, above every character an option could have.
-enum LongOption : int { kSet = 256, kIf, kDryRun, kJson, kWait, kHelp, kVersion };
+enum Option : int { kSet = KEVO_OPTION_FIRST, kIf, kDryRun, kJson, kWait };
 
-const option kLongOptions[] = {
-    {"set", required_argument, nullptr, kSet},
-    {"if", required_argument, nullptr, kIf},
-    {"dry-run", no_argument, nullptr, kDryRun},
-    {"json", no_argument, nullptr, kJson},
-    {"wait", required_argument, nullptr, kWait},
-    {"help", no_argument, nullptr, kHelp},
-    {"version", no_argument, nullptr, kVersion},
-    {nullptr, 0, nullptr, 0},
+const kevo_command kCommand = {
+    kName,
+    "Usage: kevo-edit [OPTION]... --set SEL=VALUE [--set SEL=VALUE]... FILE...\n"
+    "Set integer ('i') meta values in the headers of KEVO recordings, in place.\n"
+    "Each FILE is locked, read and checked; then only the values that differ are\n"
+    "written and synced to disk, and the file is reported.\n"
+    "\n"
+    "      --set SEL=VALUE   set the atom SEL to VALUE; may be repeated\n"
+    "      --if SEL=VALUE    edit a file only when the atom SEL holds VALUE, and\n"
+    "                        report it as skipped otherwise; may be repeated\n"
+    "      --dry-run         show what would change and write nothing\n"
+    "      --json            print one JSON array with an object per file\n"
+    "      --wait SECONDS    wait at most SECONDS for another process's lock\n"
+    "                        (default: as long as it takes)\n"
+    "      --help            print this help and exit\n"
+    "      --version         print the version and exit\n"
+    "\n"
+    "SEL is [STREAM/]ATOM, as kevo-info --locate takes it: each part a fourcc of\n"
+    "one to four characters, padded with spaces and matched as stored, or #N,\n"
+    "counted from 0. Without STREAM/ it names a file-level atom.\n"
+    "VALUE is a whole decimal number from -2147483648 to 4294967295.\n"
+    "\n"
+    "Each --set prints one line: 'PATH: SEL OLD -> NEW', or 'PATH: SEL VALUE\n"
+    "(unchanged)'; a file whose --if does not hold prints 'PATH: skipped (SEL is X,\n"
+    "not Y)'. A file that fails is named on standard error and the run goes on.\n"
+    "SIGINT, SIGTERM or SIGHUP finishes the file in flight and starts no other.\n"
+    "Exit status: 0 if no file failed, 1 if one did, 2 on a usage error, 128+N\n"
+    "when signal N stopped the run.\n"
+    "\n"
+    "Example: kevo-edit --if pav2/mic=800 --set pav2/mic=1000 *.kevo\n",
+    {
+        {"set", 0, true, kSet},
+        {"if", 0, true, kIf},
+        {"dry-run", 0, false, kDryRun},
+        {"json", 0, false, kJson},
+        {"wait", 0, true, kWait},
+    },
 };
 
-using Request = kevo_editParse;
 using EditOptions = kevo_editCommandLine;
 
-void printUsage()
-{
-    std::fputs(
-        "Usage: kevo-edit [OPTION]... --set SEL=VALUE [--set SEL=VALUE]... FILE...\n"
-        "Set integer ('i') meta values in the headers of KEVO recordings, in place.\n"
-        "Each FILE is locked, read and checked; then only the values that differ are\n"
-        "written and synced to disk, and the file is reported.\n"
-        "\n"
-        "      --set SEL=VALUE   set the atom SEL to VALUE; may be repeated\n"
-        "      --if SEL=VALUE    edit a file only when the atom SEL holds VALUE, and\n"
-        "                        report it as skipped otherwise; may be repeated\n"
-        "      --dry-run         show what would change and write nothing\n"
-        "      --json            print one JSON array with an object per file\n"
-        "      --wait SECONDS    wait at most SECONDS for another process's lock\n"
-        "                        (default: as long as it takes)\n"
-        "      --help            print this help and exit\n"
-        "      --version         print the version and exit\n"
-        "\n"
-        "SEL is [STREAM/]ATOM, as kevo-info --locate takes it: each part a fourcc of\n"
-        "one to four characters, padded with spaces and matched as stored, or #N,\n"
-        "counted from 0. Without STREAM/ it names a file-level atom.\n"
-        "VALUE is a whole decimal number from -2147483648 to 4294967295.\n"
-        "\n"
-        "Each --set prints one line: 'PATH: SEL OLD -> NEW', or 'PATH: SEL VALUE\n"
-        "(unchanged)'; a file whose --if does not hold prints 'PATH: skipped (SEL is X,\n"
-        "not Y)'. A file that fails is named on standard error and the run goes on.\n"
-        "SIGINT, SIGTERM or SIGHUP finishes the file in flight and starts no other.\n"
-        "Exit status: 0 if no file failed, 1 if one did, 2 on a usage error, 128+N\n"
-        "when signal N stopped the run.\n"
-        "\n"
-        "Example: kevo-edit --if pav2/mic=800 --set pav2/mic=1000 *.kevo\n",
-        stdout);
-}
-
-Request usageError(const std::string& message)
-{
-    std::fprintf(stderr, "%s: %s\nTry '%s --help' for more information.\n", kName,
-                 message.c_str(), kName);
-    return Request::Usage;
-}
-
-// getopt_long leaves a short option's character in optopt, and for a long
-// option the word itself just before optind.
-Request invalidOption(char** argv)
-{
-    if (optopt > 0 && optopt < kSet) {
-        return usageError(std::string("invalid option -- '") + static_cast<char>(optopt) + "'");
-    }
-    return usageError(std::string("invalid option '") + argv[optind - 1] + "'");
-}
-
 // "SEL=VALUE", split at the last '=': a value never holds one, a fourcc may.
-bool parseAssignment(const char* option, const std::string& text, kevo_valueRequest* out,
-                     std::string* error)
+// The selector's words come first, the value's next, then the request's.
+std::string addValue(int code, const std::string& text, kevo_editRequest* request)
 {
+    const char* option = code == kSet ? "--set" : "--if";
     const size_t equals = text.rfind('=');
     if (equals == std::string::npos) {
-        *error = std::string(option) + " takes SEL=VALUE, not '" + text + "'";
-        return false;
+        return std::string(option) + " takes SEL=VALUE, not '" + text + "'";
     }
-    out->text = text.substr(0, equals);
-    if (!kevo_parseSelector(out->text, &out->selector)) {
-        *error = "not [STREAM/]ATOM, each a fourcc of one to four characters or #N: '" +
-                 out->text + "'";
-        return false;
+    const std::string selector = text.substr(0, equals);
+    kevo_selector parsed{};
+    if (!kevo_parseSelector(selector, &parsed)) {
+        return "not [STREAM/]ATOM, each a fourcc of one to four characters or #N: '" + selector +
+               "'";
     }
     const std::string value = text.substr(equals + 1);
     int64_t number = 0;
     if (kevo_parseWholeNumber(value.c_str(), KEVO_VALUE_MIN, KEVO_VALUE_MAX, &number) !=
         kevo_numberForm::Whole) {
-        *error = "not a whole decimal number from -2147483648 to 4294967295: '" + value + "'";
-        return false;
+        return "not a whole decimal number from -2147483648 to 4294967295: '" + value + "'";
     }
-    out->value = static_cast<uint32_t>(number);
-    return true;
+    std::string why;
+    const int added = code == kSet ? kevo_addSet(request, selector.c_str(), number, &why)
+                                   : kevo_addCondition(request, selector.c_str(), number, &why);
+    return added ? "" : why;
 }
 
-// Seconds as digits with an optional fraction: no sign, exponent or "inf".
-bool parseSeconds(const char* text, double* seconds)
+std::string takeOption(EditOptions* options, int code, const char* argument)
 {
-    const char* p = text;
-    double whole = 0;
-    bool anyDigit = false;
-    for (; *p >= '0' && *p <= '9'; ++p, anyDigit = true) {
-        whole = whole * 10 + (*p - '0');
-    }
-    if (*p == '.') {
-        double scale = 0.1;
-        for (++p; *p >= '0' && *p <= '9'; ++p, anyDigit = true, scale /= 10) {
-            whole += (*p - '0') * scale;
+    switch (code) {
+    case kSet:
+    case kIf:
+        return addValue(code, argument, &options->request);
+    case kDryRun:
+        options->request.dryRun = true;
+        break;
+    case kJson:
+        options->json = true;
+        break;
+    case kWait:
+        if (!kevo_parseSeconds(argument, &options->request.wait.seconds)) {
+            return std::string("not a number of seconds: '") + argument + "'";
         }
+        break;
     }
-    *seconds = whole;
-    return anyDigit && *p == '\0';
-}
-
-Request checkRequest(EditOptions* options)
-{
-    const std::vector<kevo_valueRequest>& sets = options->request.sets;
-    if (sets.empty()) {
-        return usageError("no --set given");
-    }
-    if (options->files.empty()) {
-        return usageError("no file given");
-    }
-    for (size_t i = 0; i < sets.size(); ++i) {
-        for (size_t j = 0; j < i; ++j) {
-            if (kevo_sameSelector(sets[i].selector, sets[j].selector)) {
-                return usageError("'" + sets[j].text + "' and '" + sets[i].text +
-                                  "' set the same atom");
-            }
-        }
-    }
-    return Request::Edit;
+    return "";
 }
 
 }  // namespace
 
-kevo_editParse kevo_parseEditCommandLine(int argc, char** argv, kevo_editCommandLine* options)
+int kevo_parseEditCommandLine(int argc, char** argv, kevo_editCommandLine* options)
 {
     *options = kevo_editCommandLine{};
-    opterr = 0;
-    // 0, not 1: glibc then starts over, forgetting a scan it was in the
-    // middle of.
-    optind = 0;
-    for (;;) {
-        const int code = getopt_long(argc, argv, ":", kLongOptions, nullptr);
-        kevo_valueRequest value;
-        std::string error;
-        switch (code) {
-        case -1:
-            options->files.assign(argv + optind, argv + argc);
-            return checkRequest(options);
-        case kSet:
-        case kIf:
-            if (!parseAssignment(code == kSet ? "--set" : "--if", optarg, &value, &error)) {
-                return usageError(error);
-            }
-            (code == kSet ? options->request.sets : options->request.conditions).push_back(value);
-            break;
-        case kDryRun:
-            options->request.dryRun = true;
-            break;
-        case kJson:
-            options->json = true;
-            break;
-        case kWait:
-            if (!parseSeconds(optarg, &options->request.wait.seconds)) {
-                return usageError(std::string("not a number of seconds: '") + optarg + "'");
-            }
-            break;
-        case kHelp:
-            return Request::Help;
-        case kVersion:
-            return Request::Version;
-        case ':':
-            return usageError(std::string("option '") + argv[optind - 1] +
-                              "' requires an argument");
-        default:
-            return invalidOption(argv);
-        }
+    const int stop = kevo_readCommandLine(
+        kCommand, argc, argv,
+        [options](int code, const char* argument) { return takeOption(options, code, argument); },
+        &options->files);
+    if (stop >= 0) {
+        return stop;
     }
+    if (options->request.sets().empty()) {
+        return kevo_usageError(kName, "no --set given");
+    }
+    if (options->files.empty()) {
+        return kevo_usageError(kName, "no file given");
+    }
+    return -1;
 }
 
 namespace {
@@ -235,7 +160,7 @@ void printLines(const char* path, const kevo_editRequest& request, const kevo_ed
     const char* const name = shown.c_str();
     const char* dryRun = request.dryRun ? " (dry run)" : "";
     if (result.status == KEVO_EDIT_SKIPPED) {
-        const kevo_valueRequest& condition = request.conditions[result.failedCondition];
+        const kevo_valueRequest& condition = request.conditions()[result.failedCondition];
         std::printf("%s: skipped (%s is %d, not %d)%s\n", name, condition.text.c_str(),
                     result.foundValue, static_cast<int32_t>(condition.value), dryRun);
         return;
@@ -245,7 +170,7 @@ void printLines(const char* path, const kevo_editRequest& request, const kevo_ed
     }
     for (size_t i = 0; i < result.changes.size(); ++i) {
         const kevo_valueChange& change = result.changes[i];
-        const char* selector = request.sets[i].text.c_str();
+        const char* selector = change.selector.c_str();
         if (change.oldValue == change.newValue) {
             std::printf("%s: %s %d (unchanged)%s\n", name, selector, change.oldValue, dryRun);
         } else {
@@ -255,74 +180,62 @@ void printLines(const char* path, const kevo_editRequest& request, const kevo_ed
     }
 }
 
-Json fileJson(const char* path, const kevo_editRequest& request, const kevo_editResult& result)
+void writeFileJson(kevo_jsonWriter& json, const char* path, const kevo_editRequest& request,
+                   const kevo_editResult& result)
 {
-    Json out;
-    out["path"] = path;
-    // "path" stays valid UTF-8 for every JSON reader; where that cost the
-    // path some of its bytes, they are all here.
-    if (!kevo_isUtf8(path)) {
-        out["pathBytes"] = kevo_hexBytes(path);
-    }
-    out["status"] = statusName(result.status);
-    out["locked"] = result.locked;
+    json.beginObject();
+    json.pathFields(path);
+    json.key("status");
+    json.string(statusName(result.status));
+    json.key("locked");
+    json.boolean(result.locked);
     if (result.lockError != 0) {
-        out["lockError"] = std::strerror(result.lockError);
+        json.key("lockError");
+        json.string(std::strerror(result.lockError));
     }
     if (result.status == KEVO_EDIT_EDITED) {
-        out["untorn"] = result.untorn;
+        json.key("untorn");
+        json.boolean(result.untorn);
     }
-    Json changes = Json::array();
-    for (size_t i = 0; i < result.changes.size(); ++i) {
-        const kevo_valueChange& change = result.changes[i];
-        Json entry;
-        entry["selector"] = request.sets[i].text;
-        entry["stream"] = change.place.streamID;
-        entry["atom"] = change.place.metaID;
-        entry["fourcc"] = kevo_fourccUtf8(change.fourcc);
-        entry["offset"] = change.offset;
-        entry["old"] = change.oldValue;
-        entry["new"] = change.newValue;
-        changes.push_back(entry);
+    json.key("changes");
+    json.beginArray();
+    for (const kevo_valueChange& change : result.changes) {
+        json.beginObject();
+        json.key("selector");
+        json.string(change.selector);
+        json.key("stream");
+        json.number(change.place.streamID);
+        json.key("atom");
+        json.number(change.place.metaID);
+        json.key("fourcc");
+        json.fourcc(change.fourcc);
+        json.key("offset");
+        json.unsignedNumber(change.offset);
+        json.key("old");
+        json.number(change.oldValue);
+        json.key("new");
+        json.number(change.newValue);
+        json.end();
     }
-    out["changes"] = changes;
+    json.end();
     if (result.status == KEVO_EDIT_SKIPPED) {
-        const kevo_valueRequest& condition = request.conditions[result.failedCondition];
-        out["condition"] = Json{{"selector", condition.text},
-                                {"expected", static_cast<int32_t>(condition.value)},
-                                {"found", result.foundValue}};
+        const kevo_valueRequest& condition = request.conditions()[result.failedCondition];
+        json.key("condition");
+        json.beginObject();
+        json.key("selector");
+        json.string(condition.text);
+        json.key("expected");
+        json.number(static_cast<int32_t>(condition.value));
+        json.key("found");
+        json.number(result.foundValue);
+        json.end();
     }
     if (result.status == KEVO_EDIT_FAILED) {
-        out["error"] = result.error;
+        json.key("error");
+        json.string(result.error);
     }
-    return out;
+    json.end();
 }
-
-// Writes the --json array as the files are done, so memory stays flat in
-// their number: each object is the dump(2) of an array's element, indented
-// one level.
-class JsonListing {
-public:
-    void add(const Json& object)
-    {
-        const std::string text =
-            object.dump(2, ' ', false, Json::error_handler_t::replace);
-        std::string indented = first_ ? "[\n  " : ",\n  ";
-        for (char c : text) {
-            indented += c;
-            if (c == '\n') {
-                indented += "  ";
-            }
-        }
-        first_ = false;
-        std::fputs(indented.c_str(), stdout);
-    }
-
-    void finish() { std::fputs(first_ ? "[]\n" : "\n]\n", stdout); }
-
-private:
-    bool first_ = true;
-};
 
 // The signal that asked the run to stop, 0 while none has.
 volatile std::sig_atomic_t gStopSignal = 0;
@@ -373,30 +286,15 @@ const char* signalName(int signal)
     return "a signal";
 }
 
-// A file named that is where this run's output goes would have the report
-// appended to it: nothing is edited then, and nothing said where it would
-// land in the recording.
-bool outputIsAFileNamed(const EditOptions& options)
-{
-    for (const char* path : options.files) {
-        const int stream = kevo_outputStreamAt(path);
-        if (stream == STDOUT_FILENO) {
-            std::fprintf(stderr, "%s: %s: input file is output file\n", kName,
-                         kevo_linePath(path).c_str());
-        }
-        if (stream >= 0) {
-            return true;
-        }
-    }
-    return false;
-}
-
 int editFiles(EditOptions& options)
 {
-    if (outputIsAFileNamed(options)) {
+    if (kevo_outputIsAFileNamed(kName, options.files)) {
         return kExitFailed;
     }
-    JsonListing listing;
+    kevo_jsonWriter json(stdout);
+    if (options.json) {
+        json.beginArray();
+    }
     std::string current;
     options.request.wait.announce = [&current] {
         std::fprintf(stderr, "%s: %s: waiting for another process to finish with it\n", kName,
@@ -420,7 +318,8 @@ int editFiles(EditOptions& options)
                          kName, current.c_str(), std::strerror(result.lockError));
         }
         if (options.json) {
-            listing.add(fileJson(path, options.request, result));
+            writeFileJson(json, path, options.request, result);
+            json.flush();
         } else {
             printLines(path, options.request, result);
         }
@@ -432,7 +331,7 @@ int editFiles(EditOptions& options)
         std::fflush(stdout);
     }
     if (options.json) {
-        listing.finish();
+        json.end();
     }
     if (gStopSignal != 0) {
         std::fflush(stdout);
@@ -443,33 +342,14 @@ int editFiles(EditOptions& options)
     return status;
 }
 
-// A full disk or a closed pipe must not pass for a complete report.
-int finish(int status)
-{
-    if (std::fflush(stdout) == 0 && !std::ferror(stdout)) {
-        return status;
-    }
-    std::fprintf(stderr, "%s: cannot write to standard output: %s\n", kName,
-                 std::strerror(errno));
-    return kExitFailed;
-}
-
 }  // namespace
 
 int kevo_editMain(int argc, char** argv)
 {
     EditOptions options;
-    switch (kevo_parseEditCommandLine(argc, argv, &options)) {
-    case Request::Usage:
-        return kExitUsage;
-    case Request::Help:
-        printUsage();
-        return finish(kExitDone);
-    case Request::Version:
-        std::printf("%s %s\n", kName, KEVO_VERSION);
-        return finish(kExitDone);
-    case Request::Edit:
-        return finish(editFiles(options));
+    const int stop = kevo_parseEditCommandLine(argc, argv, &options);
+    if (stop >= 0) {
+        return stop;
     }
-    return kExitUsage;
+    return kevo_finishOutput(kName, editFiles(options));
 }

@@ -21,14 +21,14 @@ struct kevo_editCommandLine {
     std::vector<const char*> files;  // pointers into argv
 };
 
-enum class kevo_editParse { Edit, Help, Version, Usage };
-
-// Reads kevo-edit's command line with getopt_long, from a fresh start each
-// time. Usage: the reason has been printed on standard error, and nothing
-// was opened.
-kevo_editParse kevo_parseEditCommandLine(int argc, char** argv, kevo_editCommandLine* out);
+// Reads kevo-edit's command line, from a fresh start each time. Returns -1
+// when the edit is to run; otherwise the exit status, --help or --version
+// printed (0), or a usage error's reason printed on standard error, nothing
+// opened (2).
+int kevo_parseEditCommandLine(int argc, char** argv, kevo_editCommandLine* out);
 
 // Runs the command and returns its exit status: 0 when no file failed
 // (edited, unchanged or skipped), 1 when one did or standard output could
-// not be written, 2 on a usage error, before any file is opened.
+// not be written, 2 on a usage error, before any file is opened, and 128
+// plus the signal's number when SIGINT, SIGTERM or SIGHUP stopped it.
 int kevo_editMain(int argc, char** argv);

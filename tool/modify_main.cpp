@@ -1,4 +1,4 @@
-#include "container/kevo_container.h"
+#include "cli/standard_descriptors.h"
 #include "tool/modify_command.h"
 
 namespace {

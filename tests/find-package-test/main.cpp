@@ -56,20 +56,16 @@ int writeHeader(const char* path)
 bool editMic(const char* path, std::string* why)
 {
     kevo_editRequest request;
-    kevo_valueRequest set;
-    set.text = "pav2/mic";
-    set.value = kEditedMicHz;
-    if (!kevo_parseSelector(set.text, &set.selector)) {
-        *why = "'pav2/mic' is not a selector";
+    if (!kevo_addSet(&request, "pav2/mic", kEditedMicHz, why)) {
         return false;
     }
-    request.sets.push_back(set);
     kevo_editResult result;
     if (kevo_editValues(path, request, &result) != KEVO_EDIT_EDITED) {
         *why = "the edit failed: " + result.error;
         return false;
     }
-    if (result.changes.size() != 1 || result.changes[0].oldValue != kMicHz) {
+    if (result.changes.size() != 1 || result.changes[0].oldValue != kMicHz ||
+        result.changes[0].selector != "pav2/mic") {
         *why = "the edit did not find 'mic ' at the value written";
         return false;
     }

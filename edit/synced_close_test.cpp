@@ -1,5 +1,6 @@
-// Header writes onto a device that fails part-way: the failure must reach the
-// synced close, and nothing may land at an offset other than its own.
+// The synced close: a header written onto a device that fails part-way must
+// have its failure reach the close, with nothing landed at an offset other
+// than its own; a full device is reported; a file is synced.
 #include <gtest/gtest.h>
 
 #include <algorithm>
@@ -9,7 +10,7 @@
 
 #include <sys/types.h>
 
-#include "container/kevo_container.h"
+#include "edit/kevo_edit.h"
 #include "tests/support/kevo_bytes.h"
 #include "tests/support/parsed_header.h"
 
@@ -127,6 +128,32 @@ TEST(WriteFailure, FailureAtAnyByteIsReportedAndNothingLandsShifted)
             EXPECT_TRUE(isPrefix(disk.written, intended));
         }
     }
+}
+
+TEST(SyncedClose, ReportsAFullDevice)
+{
+    kevo_file record{};
+    ASSERT_EQ(kevo_open(&record, "/dev/full", "r+"), 1);
+    kevo_file source{};
+    errno = 0;
+    kevo_writeHeader(record.file, &source);
+    EXPECT_EQ(kevo_closeSynced(&record), 0);
+    EXPECT_EQ(errno, ENOSPC);
+    EXPECT_EQ(record.file, nullptr);
+}
+
+TEST(SyncedClose, SucceedsOnAFile)
+{
+    TempDir dir;
+    const std::string path = dir.path("rec.kevo");
+    writeFile(path, Bytes(30, 0xAA));
+    kevo_file record{};
+    ASSERT_EQ(kevo_open(&record, path.c_str(), "r+"), 1);
+    kevo_file source{};
+    kevo_writeHeader(record.file, &source);
+    EXPECT_EQ(kevo_closeSynced(&record), 1);
+    EXPECT_EQ(record.file, nullptr);
+    EXPECT_EQ(readFile(path), concat(encode(Header{}), Bytes(6, 0xAA)));
 }
 
 }  // namespace
