@@ -16,11 +16,16 @@ set(KEVO_PACKAGE_DIR ${CMAKE_INSTALL_LIBDIR}/cmake/kevo)
 # The tools and their manual pages
 
 # One page per tool, named after it.
-set(KEVO_TOOLS kevo-modify kevo-info kevo-edit)
+set(KEVO_TOOLS kevo-modify kevo-info kevo-edit kevo-sample)
 list(TRANSFORM KEVO_TOOLS PREPEND ${PROJECT_SOURCE_DIR}/man/ OUTPUT_VARIABLE KEVO_MANUAL_PAGES)
 list(TRANSFORM KEVO_MANUAL_PAGES APPEND .1)
 install(TARGETS ${KEVO_TOOLS} RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR} COMPONENT tools)
 install(FILES ${KEVO_MANUAL_PAGES} DESTINATION ${CMAKE_INSTALL_MANDIR}/man1 COMPONENT manual)
+
+# kevo-sample ships beside the editing tools, so it links the C++ runtime as
+# they do (the top-level CMakeLists.txt decides how), and the .deb still needs
+# only the C library.
+target_link_options(kevo-sample PRIVATE $<TARGET_PROPERTY:kevo-modify,LINK_OPTIONS>)
 
 # ---------------------------------------------------------------------------
 # The libraries, as kevo::container, kevo::reader, kevo::decoder and
@@ -95,7 +100,8 @@ string(JOIN "\n" CPACK_PACKAGE_DESCRIPTION
   "fourccs, in the headers of many recordings in one run, with a condition, a"
   "dry run and JSON output for scripts. kevo-modify changes one value chosen"
   "by its indices, with the interface existing scripts rely on. Both edit in"
-  "place, without reading or writing the packet data.")
+  "place, without reading or writing the packet data. kevo-sample writes a"
+  "sample recording to try them on.")
 set(CPACK_GENERATOR DEB)
 set(CPACK_DEB_COMPONENT_INSTALL ON)
 set(CPACK_COMPONENTS_ALL tools deb)
