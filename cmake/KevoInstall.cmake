@@ -22,11 +22,6 @@ list(TRANSFORM KEVO_MANUAL_PAGES APPEND .1)
 install(TARGETS ${KEVO_TOOLS} RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR} COMPONENT tools)
 install(FILES ${KEVO_MANUAL_PAGES} DESTINATION ${CMAKE_INSTALL_MANDIR}/man1 COMPONENT manual)
 
-# kevo-sample ships beside the editing tools, so it links the C++ runtime as
-# they do (the top-level CMakeLists.txt decides how), and the .deb still needs
-# only the C library.
-target_link_options(kevo-sample PRIVATE $<TARGET_PROPERTY:kevo-modify,LINK_OPTIONS>)
-
 # ---------------------------------------------------------------------------
 # The libraries, as kevo::container, kevo::reader, kevo::decoder and
 # kevo::edit (the names of their ALIAS targets too)
@@ -117,7 +112,8 @@ include(CPack)
 
 # ---------------------------------------------------------------------------
 # The test that the installed package works: install into a scratch prefix
-# in the build tree, then configure, build and run a consumer against it.
+# in the build tree, then configure, build and run a consumer against it, and
+# the README's C++ example as the README shows it.
 
 if(KEVO_BUILD_TESTS)
   list(JOIN KEVO_TOOLS "," KEVO_INSTALLED_TOOLS)
@@ -126,6 +122,7 @@ if(KEVO_BUILD_TESTS)
       "-DBUILD_DIR=${PROJECT_BINARY_DIR}"
       "-DSCRATCH_DIR=${PROJECT_BINARY_DIR}/find-package-test"
       "-DCONSUMER_DIR=${PROJECT_SOURCE_DIR}/tests/find-package-test"
+      "-DREADME=${PROJECT_SOURCE_DIR}/README.md"
       "-DGENERATOR=${CMAKE_GENERATOR}"
       "-DMAKE_PROGRAM=${CMAKE_MAKE_PROGRAM}"
       "-DCXX_COMPILER=${CMAKE_CXX_COMPILER}"

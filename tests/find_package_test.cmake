@@ -1,8 +1,11 @@
 # Installs the built project into a scratch prefix inside the build tree,
 # checks that the tools and manual pages are there and run, then configures,
-# builds and runs the consumer project against that prefix alone.
+# builds and runs the consumer project against that prefix alone, and with it
+# the README's C++ example, cut from the README as it stands, on a sample
+# recording the installed kevo-sample writes.
 #
-#   cmake -D BUILD_DIR=... -D SCRATCH_DIR=... -D CONSUMER_DIR=... -D GENERATOR=...
+#   cmake -D BUILD_DIR=... -D SCRATCH_DIR=... -D CONSUMER_DIR=... -D README=...
+#         -D GENERATOR=...
 #         -D MAKE_PROGRAM=... -D CXX_COMPILER=... -D CXX_FLAGS=... -D EXE_LINKER_FLAGS=...
 #         -D BUILD_TYPE=... -D BINDIR=... -D MANDIR=... -D TOOLS=a,b -D VERSION=...
 #         -P find_package_test.cmake
@@ -56,7 +59,20 @@ if(NOT status EQUAL 0 OR NOT version STREQUAL "kevo-edit ${VERSION}\n")
   message(FATAL_ERROR "installed kevo-edit --version: status ${status}, output:\n${version}")
 endif()
 
+# The first C++ block of the README, whatever it holds.
+file(READ ${README} readme)
+string(FIND "${readme}" "```cpp\n" start)
+if(start EQUAL -1)
+  message(FATAL_ERROR "the README has no C++ example")
+endif()
+math(EXPR start "${start} + 7")
+string(SUBSTRING "${readme}" ${start} -1 example)
+string(FIND "${example}" "```" end)
+string(SUBSTRING "${example}" 0 ${end} example)
+file(WRITE ${SCRATCH_DIR}/readme_example.cpp "${example}")
+
 run(${CMAKE_COMMAND} -S ${CONSUMER_DIR} -B ${SCRATCH_DIR}/build -G ${GENERATOR}
+    -D KEVO_README_EXAMPLE=${SCRATCH_DIR}/readme_example.cpp
     -D CMAKE_MAKE_PROGRAM=${MAKE_PROGRAM}
     -D CMAKE_CXX_COMPILER=${CXX_COMPILER}
     "-DCMAKE_CXX_FLAGS=${CXX_FLAGS}"
@@ -69,3 +85,12 @@ run(${CMAKE_COMMAND} -S ${CONSUMER_DIR} -B ${SCRATCH_DIR}/build -G ${GENERATOR}
     -D CMAKE_FIND_USE_SYSTEM_PACKAGE_REGISTRY=OFF)
 run(${CMAKE_COMMAND} --build ${SCRATCH_DIR}/build)
 run(${SCRATCH_DIR}/build/kevo-consumer ${SCRATCH_DIR}/consumer.kevo)
+
+file(MAKE_DIRECTORY ${SCRATCH_DIR}/readme/archive)
+run(${prefix}/${BINDIR}/kevo-sample ${SCRATCH_DIR}/readme/archive/rec3.kevo)
+execute_process(COMMAND ${SCRATCH_DIR}/build/kevo-readme-example
+                WORKING_DIRECTORY ${SCRATCH_DIR}/readme RESULT_VARIABLE status
+                OUTPUT_VARIABLE output ERROR_VARIABLE output)
+if(NOT status EQUAL 0 OR NOT output STREQUAL "archive/rec3.kevo: pav2/mic 800 -> 1400\n")
+  message(FATAL_ERROR "the README's C++ example: status ${status}, output:\n${output}")
+endif()
