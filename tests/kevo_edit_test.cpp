@@ -3,9 +3,11 @@
 // and its lock, which it shares with kevo-modify.
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <chrono>
 #include <memory>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include <fcntl.h>
@@ -118,43 +120,6 @@ TEST_F(EditTest, EditsAndRefusalsPrintTheirLinesAndLeaveTheRightBytes)
     }
 }
 
-TEST_F(EditTest, UsageErrorsOpenNothing)
-{
-    const std::string missing = dir_.path("missing.kevo");
-    const auto usage = [](const std::string& message) {
-        return "kevo-edit: " + message + "\nTry 'kevo-edit --help' for more information.\n";
-    };
-    const std::pair<std::vector<std::string>, std::string> cases[] = {
-        {{missing}, usage("no --set given")},
-        {{"--set", "strt=1"}, usage("no file given")},
-        {{"--set", "strt", missing}, usage("--set takes SEL=VALUE, not 'strt'")},
-        {{"--set", "pav2/micro=1", missing},
-         usage("not [STREAM/]ATOM, each a fourcc of one to four characters or #N: 'pav2/micro'")},
-        {{"--if", "#1x/mic=1", "--set", "strt=1", missing},
-         usage("not [STREAM/]ATOM, each a fourcc of one to four characters or #N: '#1x/mic'")},
-        {{"--set", "strt=0x10", missing},
-         usage("not a whole decimal number from -2147483648 to 4294967295: '0x10'")},
-        {{"--set", "strt=4294967296", missing},
-         usage("not a whole decimal number from -2147483648 to 4294967295: '4294967296'")},
-        {{"--set", "mic=1", "--set", "mic =2", missing},
-         usage("'mic' and 'mic ' set the same atom")},
-        {{"--wait", "-1", "--set", "strt=1", missing}, usage("not a number of seconds: '-1'")},
-        {{"--force", "--set", "strt=1", missing}, usage("invalid option '--force'")},
-        {{"--set"}, usage("option '--set' requires an argument")},
-    };
-    for (const auto& [args, standardError] : cases) {
-        SCOPED_TRACE(testing::PrintToString(args));
-        const RunResult run = runEdit(args);
-        EXPECT_EQ(run.status, kUsage);
-        EXPECT_EQ(run.standardOutput, "");
-        EXPECT_EQ(run.standardError, standardError);
-    }
-    const RunResult help = runEdit({"--help"});
-    EXPECT_EQ(help.status, kDone);
-    EXPECT_EQ(help.standardOutput.rfind("Usage: kevo-edit [OPTION]... --set SEL=VALUE", 0), 0u);
-    EXPECT_EQ(runEdit({"--version"}).standardOutput, "kevo-edit " KEVO_VERSION "\n");
-}
-
 // Each file is its own unit: one that fails is named and the others are
 // still edited; the JSON says the same for each.
 TEST_F(EditTest, ManyFilesOneReportEach)
@@ -251,6 +216,41 @@ TEST_F(EditTest, WaitsForAnotherEditAsLongAsItIsAllowed)
     EXPECT_EQ(run.status, kDone);
     EXPECT_EQ(run.standardOutput, path_ + ": strt 1 -> 3\n");
     EXPECT_EQ(readFile(path_), bytesOf(withInt(editable(), kFileLevel, 0, 3)));
+}
+
+// A holder that keeps saving a new, locked file over the path: every
+// reopen finds the lock busy again, and --wait still bounds the whole wait.
+TEST_F(EditTest, WaitBoundsTheWholeWaitWhateverReplacesThePath)
+{
+    std::atomic<bool> stop{false};
+    std::thread holder([&] {
+        int held = -1;
+        for (int round = 0; !stop; ++round) {
+            const std::string next = dir_.path("next" + std::to_string(round));
+            writeFile(next, bytesOf(editable()));
+            const int fd = open(next.c_str(), O_RDWR | O_CLOEXEC);
+            struct flock whole {};
+            whole.l_type = F_WRLCK;
+            fcntl(fd, F_OFD_SETLK, &whole);
+            rename(next.c_str(), path_.c_str());
+            if (held >= 0) {
+                close(held);
+            }
+            held = fd;
+            std::this_thread::sleep_for(std::chrono::milliseconds(150));
+        }
+        close(held);
+    });
+    std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    const auto start = std::chrono::steady_clock::now();
+    const RunResult run = runEdit({"--wait", "1", "--set", "strt=2", path_});
+    const std::chrono::duration<double> waited = std::chrono::steady_clock::now() - start;
+    stop = true;
+    holder.join();
+    EXPECT_EQ(run.status, kFileFailed);
+    EXPECT_LT(waited.count(), 1.5);
+    EXPECT_NE(run.standardError.find("locked by another process"), std::string::npos)
+        << run.standardError;
 }
 
 }  // namespace
