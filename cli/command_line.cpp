@@ -1,3 +1,4 @@
+#include <algorithm>
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
@@ -28,20 +29,20 @@ bool listed(const std::vector<kevo_option>& options, int code)
 struct GetoptTable {
     explicit GetoptTable(const std::vector<kevo_option>& table) : options(table)
     {
-        for (int code : {KEVO_OPTION_HELP, KEVO_OPTION_VERSION}) {
-            if (!listed(options, code)) {
-                options.push_back({code == KEVO_OPTION_HELP ? "help" : "version", 0, false, code});
-            }
+        if (!listed(options, KEVO_OPTION_HELP)) {
+            options.push_back({"help", 0, nullptr, KEVO_OPTION_HELP, "print this help and exit"});
         }
+        options.push_back(
+            {"version", 0, nullptr, KEVO_OPTION_VERSION, "print the version and exit"});
         // The leading ':' keeps getopt quiet and tells a missing argument
         // from an unknown option.
         letters = ":";
         for (const kevo_option& option : options) {
-            longs.push_back({option.name, option.takesArgument ? required_argument : no_argument,
+            longs.push_back({option.name, option.argument ? required_argument : no_argument,
                              nullptr, option.code});
             if (option.letter != 0) {
                 letters += option.letter;
-                letters += option.takesArgument ? ":" : "";
+                letters += option.argument ? ":" : "";
             }
         }
         longs.push_back({nullptr, 0, nullptr, 0});
@@ -63,6 +64,28 @@ struct GetoptTable {
     std::vector<option> longs;
     std::string letters;
 };
+
+// "  -h, --help     print this help and exit": the names, then what the
+// option does from the command's column on, each of its lines indented so.
+std::string helpText(const kevo_command& command, const std::vector<kevo_option>& options)
+{
+    std::string out = command.usage;
+    for (const kevo_option& option : options) {
+        std::string names = option.letter ? std::string("  -") + option.letter + ", " : "      ";
+        names += std::string("--") + option.name + (option.argument ? " " : "") +
+                 (option.argument ? option.argument : "");
+        names.resize(std::max(names.size() + 1, command.helpColumn), ' ');
+        out += names;
+        for (const char* c = option.help; *c != '\0'; ++c) {
+            out += *c;
+            if (*c == '\n') {
+                out.append(command.helpColumn, ' ');
+            }
+        }
+        out += '\n';
+    }
+    return out + command.more;
+}
 
 // getopt_long leaves a short option's character in optopt, and for a long
 // option the word itself just before optind.
@@ -100,7 +123,7 @@ int kevo_readCommandLine(const kevo_command& command, int argc, char** argv,
         }
         const int code = table.codeOf(returned);
         if (code == KEVO_OPTION_HELP) {
-            std::fputs(command.help, stdout);
+            std::fputs(helpText(command, table.options).c_str(), stdout);
             return kevo_finishOutput(command.name, kExitDone);
         }
         if (code == KEVO_OPTION_VERSION) {

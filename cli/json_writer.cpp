@@ -94,7 +94,7 @@ void kevo_jsonWriter::end()
     }
 }
 
-void kevo_jsonWriter::key(std::string_view name)
+kevo_jsonWriter& kevo_jsonWriter::key(std::string_view name)
 {
     Level& level = levels_.back();
     block_ += level.empty ? "\n" : ",\n";
@@ -104,6 +104,7 @@ void kevo_jsonWriter::key(std::string_view name)
     block_ += name;
     block_ += "\": ";
     afterKey_ = true;
+    return *this;
 }
 
 void kevo_jsonWriter::string(std::string_view text)
@@ -164,13 +165,11 @@ void kevo_jsonWriter::hex(const uint8_t* bytes, size_t size)
 
 void kevo_jsonWriter::pathFields(const char* path)
 {
-    key("path");
-    string(path);
+    key("path").string(path);
     // "path" stays valid UTF-8 for every JSON reader; where that cost the
     // path some of its bytes, they are all here.
     if (!kevo_isUtf8(path)) {
-        key("pathBytes");
-        string(kevo_hexBytes(path));
+        key("pathBytes").string(kevo_hexBytes(path));
     }
 }
 

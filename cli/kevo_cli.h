@@ -27,16 +27,21 @@ constexpr int KEVO_OPTION_HELP = 1000;
 constexpr int KEVO_OPTION_VERSION = 1001;
 
 struct kevo_option {
-    const char* name;    // the long name, without "--"
-    char letter;         // the short name, or 0
-    bool takesArgument;
+    const char* name;      // the long name, without "--"
+    char letter;           // the short name, or 0
+    const char* argument;  // the argument's name in --help, or null for none
     int code;
+    const char* help;      // what it does, for --help; "\n" starts a line
 };
 
+// A command as --help shows it: `usage` before the list of its options,
+// `more` after it. The options' descriptions start at `helpColumn`.
 struct kevo_command {
     const char* name;  // as messages name it: "kevo-edit"
-    const char* help;  // the whole of --help
+    const char* usage;
     std::vector<kevo_option> options;
+    const char* more;
+    size_t helpColumn;
 };
 
 // What a command makes of one of its options: "" to take it, else the
@@ -112,8 +117,9 @@ public:
     void beginObject();
     // Closes the innermost array or object.
     void end();
-    // Starts a field of the open object; the name is written as it is.
-    void key(std::string_view name);
+    // Starts a field of the open object, for its value to follow:
+    // json.key("index").number(3). The name is written as it is.
+    kevo_jsonWriter& key(std::string_view name);
 
     // Bytes that are not UTF-8 become U+FFFD.
     void string(std::string_view text);

@@ -31,34 +31,33 @@ bool atomValue(const kevo_atom& atom, int64_t* value)
     return false;
 }
 
-void writeAtom(kevo_jsonWriter& json, const kevo_atom& atom, int32_t index)
+// What atoms and streams both begin with: where they stand in their list
+// and their fourcc, as text and as the number it is.
+void writeIdentity(kevo_jsonWriter& json, int32_t index, uint32_t fourcc)
 {
     json.beginObject();
-    json.key("index");
-    json.number(index);
-    json.key("fourcc");
-    json.fourcc(atom.id);
-    json.key("id");
-    json.unsignedNumber(atom.id);
-    json.key("type");
-    json.typeLetter(atom.type);
-    json.key("length");
-    json.number(atom.length);
-    json.key("offset");
-    json.unsignedNumber(atom.offset + KEVO_ATOM_FIXED_BYTES);
+    json.key("index").number(index);
+    json.key("fourcc").fourcc(fourcc);
+    json.key("id").unsignedNumber(fourcc);
+}
+
+void writeAtom(kevo_jsonWriter& json, const kevo_atom& atom, int32_t index)
+{
+    writeIdentity(json, index, atom.id);
+    json.key("type").typeLetter(atom.type);
+    json.key("length").number(atom.length);
+    json.key("offset").unsignedNumber(atom.offset + KEVO_ATOM_FIXED_BYTES);
     int64_t value = 0;
     if (atomValue(atom, &value)) {
-        json.key("value");
-        json.number(value);
+        json.key("value").number(value);
     }
     // The payload as it stands, NULs included: nothing says such text ends
     // at one.
     if (atom.type == 's') {
-        json.key("text");
-        json.string(std::string(reinterpret_cast<const char*>(atom.data), payloadBytes(atom)));
+        const auto* text = reinterpret_cast<const char*>(atom.data);
+        json.key("text").string(std::string(text, payloadBytes(atom)));
     }
-    json.key("hex");
-    json.hex(atom.data, payloadBytes(atom));
+    json.key("hex").hex(atom.data, payloadBytes(atom));
     json.end();
 }
 
@@ -73,24 +72,13 @@ void writeAtoms(kevo_jsonWriter& json, int32_t count, const kevo_atom* atoms)
 
 void writeStream(kevo_jsonWriter& json, const kevo_stream& stream, int32_t index)
 {
-    json.beginObject();
-    json.key("index");
-    json.number(index);
-    json.key("fourcc");
-    json.fourcc(stream.id);
-    json.key("id");
-    json.unsignedNumber(stream.id);
-    json.key("kind");
-    json.string(kevo_streamKindName(stream.kind));
-    json.key("symbolID");
-    json.unsignedNumber(stream.symbolID);
-    json.key("streamParam");
-    json.unsignedNumber(stream.streamParam);
-    json.key("packetSize");
-    json.unsignedNumber(stream.packetSize);
+    writeIdentity(json, index, stream.id);
+    json.key("kind").string(kevo_streamKindName(stream.kind));
+    json.key("symbolID").unsignedNumber(stream.symbolID);
+    json.key("streamParam").unsignedNumber(stream.streamParam);
+    json.key("packetSize").unsignedNumber(stream.packetSize);
     if (stream.packetSizeInFile != stream.packetSize) {
-        json.key("packetSizeInFile");
-        json.unsignedNumber(stream.packetSizeInFile);
+        json.key("packetSizeInFile").unsignedNumber(stream.packetSizeInFile);
     }
     json.key("metas");
     writeAtoms(json, stream.metaCount, stream.metas);
@@ -108,12 +96,9 @@ void kevo_jsonListing::add(const kevo_file& record)
 {
     json_.beginObject();
     json_.pathFields(record.path ? record.path : "");
-    json_.key("headerBytes");
-    json_.unsignedNumber(record.headerBytes);
-    json_.key("version");
-    json_.unsignedNumber(kFormatVersion);
-    json_.key("headerValue");
-    json_.unsignedNumber(record.headerValue);
+    json_.key("headerBytes").unsignedNumber(record.headerBytes);
+    json_.key("version").unsignedNumber(kFormatVersion);
+    json_.key("headerValue").unsignedNumber(record.headerValue);
     json_.key("metas");
     writeAtoms(json_, record.metaCount, record.metas);
     json_.key("streams");

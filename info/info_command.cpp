@@ -24,28 +24,25 @@ const kevo_command kCommand = {
     "  or:  kevo-info --locate [STREAM/]ATOM FILE\n"
     "Print the header of each KEVO FILE without changing it: the dump that\n"
     "kevo-modify prints, or one JSON array with an object per file.\n"
-    "\n"
-    "      --json                  print the headers as JSON\n"
-    "      --locate [STREAM/]ATOM  print \"-streamID S -metaID M\" for the atom ATOM\n"
-    "                              of the stream STREAM, or of the file-level atoms\n"
-    "                              when STREAM is left out; each is a fourcc, padded\n"
-    "                              with spaces to four characters, or #N, counted\n"
-    "                              from 0; a miss names what the file has there\n"
-    "      --wait SECONDS          wait at most SECONDS for an edit in progress\n"
-    "                              (default: as long as it takes)\n"
-    "      --help                  print this help and exit\n"
-    "      --version               print the version and exit\n"
+    "\n",
+    {
+        {"json", 0, nullptr, kJson, "print the headers as JSON"},
+        {"locate", 0, "[STREAM/]ATOM", kLocate,
+         "print \"-streamID S -metaID M\" for the atom ATOM\n"
+         "of the stream STREAM, or of the file-level atoms\n"
+         "when STREAM is left out; each is a fourcc, padded\n"
+         "with spaces to four characters, or #N, counted\n"
+         "from 0; a miss names what the file has there"},
+        {"wait", 0, "SECONDS", kWait,
+         "wait at most SECONDS for an edit in progress\n(default: as long as it takes)"},
+    },
     "\n"
     "A FILE of - is standard input, which can be given once.\n"
     "Exit status: 0 if every file was read, 1 if a file could not be read or the\n"
     "atom is missing or ambiguous, 2 on a usage error.\n"
     "\n"
     "Example: kevo-modify $(kevo-info --locate pav2/mic f.kevo) -metaValue 1000 f.kevo\n",
-    {
-        {"json", 0, false, kJson},
-        {"locate", 0, true, kLocate},
-        {"wait", 0, true, kWait},
-    },
+    30,
 };
 
 enum class Request { Dump, Json, Locate };

@@ -17,32 +17,29 @@ const char* const kName = "kevo-sample";
 
 enum Option : int { kAtoms = KEVO_OPTION_FIRST, kForce };
 
-const std::string kHelp =
-    "Usage: kevo-sample [--atoms N] [--force] <output path> [packet bytes]\n"
-    "Writes a sample recording: a header like one a device writes, then\n"
-    "pseudo-random packet bytes (" +
-    std::to_string(KEVO_SAMPLE_DEFAULT_PACKET_BYTES) +
-    " unless given). \"-\" writes to standard output.\n"
-    "\n"
-    "      --atoms N  give the header N atoms in all, from " +
-    std::to_string(KEVO_SAMPLE_MIN_ATOMS) + " to " + std::to_string(KEVO_SAMPLE_MAX_ATOMS) +
-    " (" + std::to_string(KEVO_SAMPLE_DEFAULT_ATOMS) +
-    " unless given)\n"
-    "      --force    replace a file already at the output path\n"
-    "  -h, --help     print this help and exit\n"
-    "      --version  print the version and exit\n"
-    "\n"
-    "Exit status is 0 when the recording was written, 1 when it was not, and 2\n"
-    "for a usage error.\n";
+const std::string kUsage = "Usage: kevo-sample [--atoms N] [--force] <output path> [packet bytes]\n"
+                           "Writes a sample recording: a header like one a device writes, then\n"
+                           "pseudo-random packet bytes (" +
+                           std::to_string(KEVO_SAMPLE_DEFAULT_PACKET_BYTES) +
+                           " unless given). \"-\" writes to standard output.\n"
+                           "\n";
+const std::string kAtomsHelp = "give the header N atoms in all, from " +
+                               std::to_string(KEVO_SAMPLE_MIN_ATOMS) + " to " +
+                               std::to_string(KEVO_SAMPLE_MAX_ATOMS) + " (" +
+                               std::to_string(KEVO_SAMPLE_DEFAULT_ATOMS) + " unless given)";
 
 const kevo_command kCommand = {
     kName,
-    kHelp.c_str(),
+    kUsage.c_str(),
     {
-        {"atoms", 0, true, kAtoms},
-        {"force", 0, false, kForce},
-        {"help", 'h', false, KEVO_OPTION_HELP},
+        {"atoms", 0, "N", kAtoms, kAtomsHelp.c_str()},
+        {"force", 0, nullptr, kForce, "replace a file already at the output path"},
+        {"help", 'h', nullptr, KEVO_OPTION_HELP, "print this help and exit"},
     },
+    "\n"
+    "Exit status is 0 when the recording was written, 1 when it was not, and 2\n"
+    "for a usage error.\n",
+    17,
 };
 
 struct SampleOptions {

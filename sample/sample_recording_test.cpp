@@ -448,30 +448,37 @@ TEST(KevoSampleProgram, TakesTheAtomCountBeforeOrAfterThePath)
     EXPECT_EQ(kevo_test::readFile(after), kevo_test::readFile(before));
 }
 
-TEST(KevoSampleProgram, RefusesAnAtomCountOutOfRange)
+// Counts are plain digits within range: a sign, blanks or a suffix are more
+// likely a slip than intent.
+TEST(KevoSampleProgram, RefusesACountThatIsNotPlainDigitsInRange)
 {
     TempDir dir;
-    for (const char* count : {"", "4", "4000001", "1e3", "-5", "99999999999999999999"}) {
-        const kevo_test::RunResult run = runSample({"--atoms", count, dir.path("rec.kevo")});
-        EXPECT_EQ(run.status, 2) << count;
-        const std::string expected =
-            "kevo-sample: atoms must be a whole number from 5 to 4000000, not '";
-        EXPECT_EQ(run.standardError, expected + count + "'\n" + kTryHelp);
-        EXPECT_NE(access(dir.path("rec.kevo").c_str(), F_OK), 0) << count;
-    }
-}
-
-TEST(KevoSampleProgram, RefusesAPacketCountThatIsNotPlainDigits)
-{
-    TempDir dir;
-    for (const char* count : {"", "12k", "-5", "+5", " 5", "1073741825", "99999999999999999999"}) {
+    const std::string path = dir.path("rec.kevo");
+    const struct {
+        std::vector<std::string> args;  // the count follows
+        std::vector<const char*> counts;
+        std::string expected;
+    } cases[] = {
+        {{"--atoms"},
+         {"", "4", "4000001", "1e3", "-5", "99999999999999999999"},
+         "atoms must be a whole number from 5 to 4000000, not '"},
         // "--", or "-5" would be an option.
-        const kevo_test::RunResult run = runSample({"--", dir.path("rec.kevo"), count});
-        EXPECT_EQ(run.status, 2) << count;
-        const std::string expected =
-            "kevo-sample: packet bytes must be a whole number from 0 to 1073741824, not '";
-        EXPECT_EQ(run.standardError, expected + count + "'\n" + kTryHelp);
-        EXPECT_NE(access(dir.path("rec.kevo").c_str(), F_OK), 0) << count;
+        {{"--", path},
+         {"", "12k", "-5", "+5", " 5", "1073741825", "99999999999999999999"},
+         "packet bytes must be a whole number from 0 to 1073741824, not '"},
+    };
+    for (const auto& c : cases) {
+        for (const char* count : c.counts) {
+            std::vector<std::string> args = c.args;
+            args.push_back(count);
+            if (args[0] == "--atoms") {
+                args.push_back(path);
+            }
+            const kevo_test::RunResult run = runSample(args);
+            EXPECT_EQ(run.status, 2) << count;
+            EXPECT_EQ(run.standardError, "kevo-sample: " + c.expected + count + "'\n" + kTryHelp);
+            EXPECT_NE(access(path.c_str(), F_OK), 0) << count;
+        }
     }
 }
 

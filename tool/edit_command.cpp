@@ -28,16 +28,17 @@ const kevo_command kCommand = {
     "Set integer ('i') meta values in the headers of KEVO recordings, in place.\n"
     "Each FILE is locked, read and checked; then only the values that differ are\n"
     "written and synced to disk, and the file is reported.\n"
-    "\n"
-    "      --set SEL=VALUE   set the atom SEL to VALUE; may be repeated\n"
-    "      --if SEL=VALUE    edit a file only when the atom SEL holds VALUE, and\n"
-    "                        report it as skipped otherwise; may be repeated\n"
-    "      --dry-run         show what would change and write nothing\n"
-    "      --json            print one JSON array with an object per file\n"
-    "      --wait SECONDS    wait at most SECONDS for another process's lock\n"
-    "                        (default: as long as it takes)\n"
-    "      --help            print this help and exit\n"
-    "      --version         print the version and exit\n"
+    "\n",
+    {
+        {"set", 0, "SEL=VALUE", kSet, "set the atom SEL to VALUE; may be repeated"},
+        {"if", 0, "SEL=VALUE", kIf,
+         "edit a file only when the atom SEL holds VALUE, and\n"
+         "report it as skipped otherwise; may be repeated"},
+        {"dry-run", 0, nullptr, kDryRun, "show what would change and write nothing"},
+        {"json", 0, nullptr, kJson, "print one JSON array with an object per file"},
+        {"wait", 0, "SECONDS", kWait,
+         "wait at most SECONDS for another process's lock\n(default: as long as it takes)"},
+    },
     "\n"
     "SEL is [STREAM/]ATOM, as kevo-info --locate takes it: each part a fourcc of\n"
     "one to four characters, padded with spaces and matched as stored, or #N,\n"
@@ -52,13 +53,7 @@ const kevo_command kCommand = {
     "when signal N stopped the run.\n"
     "\n"
     "Example: kevo-edit --if pav2/mic=800 --set pav2/mic=1000 *.kevo\n",
-    {
-        {"set", 0, true, kSet},
-        {"if", 0, true, kIf},
-        {"dry-run", 0, false, kDryRun},
-        {"json", 0, false, kJson},
-        {"wait", 0, true, kWait},
-    },
+    24,
 };
 
 using EditOptions = kevo_editCommandLine;
@@ -180,59 +175,49 @@ void printLines(const char* path, const kevo_editRequest& request, const kevo_ed
     }
 }
 
+// Where a set's atom stands: its place in kevo-modify's numbers, its
+// fourcc, and the offset of its value in the file.
+void writePlace(kevo_jsonWriter& json, const kevo_valueChange& change)
+{
+    json.key("stream").number(change.place.streamID);
+    json.key("atom").number(change.place.metaID);
+    json.key("fourcc").fourcc(change.fourcc);
+    json.key("offset").unsignedNumber(change.offset);
+}
+
 void writeFileJson(kevo_jsonWriter& json, const char* path, const kevo_editRequest& request,
                    const kevo_editResult& result)
 {
     json.beginObject();
     json.pathFields(path);
-    json.key("status");
-    json.string(statusName(result.status));
-    json.key("locked");
-    json.boolean(result.locked);
+    json.key("status").string(statusName(result.status));
+    json.key("locked").boolean(result.locked);
     if (result.lockError != 0) {
-        json.key("lockError");
-        json.string(std::strerror(result.lockError));
+        json.key("lockError").string(std::strerror(result.lockError));
     }
     if (result.status == KEVO_EDIT_EDITED) {
-        json.key("untorn");
-        json.boolean(result.untorn);
+        json.key("untorn").boolean(result.untorn);
     }
-    json.key("changes");
-    json.beginArray();
+    json.key("changes").beginArray();
     for (const kevo_valueChange& change : result.changes) {
         json.beginObject();
-        json.key("selector");
-        json.string(change.selector);
-        json.key("stream");
-        json.number(change.place.streamID);
-        json.key("atom");
-        json.number(change.place.metaID);
-        json.key("fourcc");
-        json.fourcc(change.fourcc);
-        json.key("offset");
-        json.unsignedNumber(change.offset);
-        json.key("old");
-        json.number(change.oldValue);
-        json.key("new");
-        json.number(change.newValue);
+        json.key("selector").string(change.selector);
+        writePlace(json, change);
+        json.key("old").number(change.oldValue);
+        json.key("new").number(change.newValue);
         json.end();
     }
     json.end();
     if (result.status == KEVO_EDIT_SKIPPED) {
         const kevo_valueRequest& condition = request.conditions()[result.failedCondition];
-        json.key("condition");
-        json.beginObject();
-        json.key("selector");
-        json.string(condition.text);
-        json.key("expected");
-        json.number(static_cast<int32_t>(condition.value));
-        json.key("found");
-        json.number(result.foundValue);
+        json.key("condition").beginObject();
+        json.key("selector").string(condition.text);
+        json.key("expected").number(static_cast<int32_t>(condition.value));
+        json.key("found").number(result.foundValue);
         json.end();
     }
     if (result.status == KEVO_EDIT_FAILED) {
-        json.key("error");
-        json.string(result.error);
+        json.key("error").string(result.error);
     }
     json.end();
 }
@@ -271,19 +256,6 @@ void catchStopSignals()
         handler.sa_flags = SA_RESTART;
         sigaction(signal, &handler, nullptr);
     }
-}
-
-const char* signalName(int signal)
-{
-    switch (signal) {
-    case SIGINT:
-        return "SIGINT";
-    case SIGTERM:
-        return "SIGTERM";
-    case SIGHUP:
-        return "SIGHUP";
-    }
-    return "a signal";
 }
 
 int editFiles(EditOptions& options)
@@ -335,8 +307,9 @@ int editFiles(EditOptions& options)
     }
     if (gStopSignal != 0) {
         std::fflush(stdout);
-        std::fprintf(stderr, "%s: stopped by %s; %zu of %zu files not started\n", kName,
-                     signalName(gStopSignal), options.files.size() - done, options.files.size());
+        std::fprintf(stderr, "%s: stopped by SIG%s; %zu of %zu files not started\n", kName,
+                     sigabbrev_np(gStopSignal), options.files.size() - done,
+                     options.files.size());
         return 128 + gStopSignal;
     }
     return status;
