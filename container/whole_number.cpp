@@ -44,7 +44,8 @@ kevo_numberForm kevo_parseWholeNumber(const char* text, int64_t min, int64_t max
     if (!fits || (!negative && magnitude > static_cast<uint64_t>(INT64_MAX))) {
         return kevo_numberForm::OutOfRange;
     }
-    const int64_t result = negative ? static_cast<int64_t>(0 - magnitude) : static_cast<int64_t>(magnitude);
+    const int64_t result =
+        negative ? static_cast<int64_t>(0 - magnitude) : static_cast<int64_t>(magnitude);
     if (result < min || result > max) {
         return kevo_numberForm::OutOfRange;
     }

@@ -206,7 +206,8 @@ bool writeWhole(int fd, const uint8_t* bytes, size_t size, uint64_t offset)
 {
     size_t done = 0;
     while (done < size) {
-        const ssize_t put = pwrite(fd, bytes + done, size - done, static_cast<off_t>(offset + done));
+        const ssize_t put =
+            pwrite(fd, bytes + done, size - done, static_cast<off_t>(offset + done));
         if (put < 0 && errno == EINTR) {
             continue;
         }

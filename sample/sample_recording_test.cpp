@@ -424,7 +424,8 @@ TEST(KevoSampleProgram, RefusesAWrongOperandCountOrAtomsOptionAsAUsageError)
     for (const auto& [args, complaint] :
          {std::pair{std::vector<std::string>{}, "missing output path"},
           std::pair{std::vector<std::string>{"a", "1", "b"}, "extra operand 'b'"},
-          std::pair{std::vector<std::string>{"a", "--atoms"}, "option '--atoms' requires an argument"},
+          std::pair{std::vector<std::string>{"a", "--atoms"},
+                    "option '--atoms' requires an argument"},
           std::pair{std::vector<std::string>{"--atoms", "10", "a", "--atoms", "10"},
                     "option '--atoms' given twice"}}) {
         const kevo_test::RunResult run = runSample(args);

@@ -164,8 +164,9 @@ TEST_F(EditTest, NamesThatCouldMisleadAreQuotedOrGivenAsBytes)
     const std::string stray = record("a\xff.kevo", editable());
     const std::string other = record("a\xfe.kevo", editable());
     const RunResult run = runEdit({"--set", "strt=2", fake, stray});
-    EXPECT_EQ(run.standardOutput, "'" + folder + R"(x.kevo: strt 1 -> 5'$'\n''real.kevo': strt 1 -> 2)" +
-                                      "\n'" + folder + R"(a'$'\xff''.kevo': strt 1 -> 2)" + "\n");
+    EXPECT_EQ(run.standardOutput,
+              "'" + folder + R"(x.kevo: strt 1 -> 5'$'\n''real.kevo': strt 1 -> 2)" + "\n'" +
+                  folder + R"(a'$'\xff''.kevo': strt 1 -> 2)" + "\n");
 
     const std::string json = runEdit({"--json", "--set", "strt=3", stray, other}).standardOutput;
     const nlohmann::json listing = nlohmann::json::parse(json);
