@@ -16,7 +16,7 @@ constexpr int kExitUnread = 1;
 
 const char* const kName = "kevo-info";
 
-enum Option : int { kJson = KEVO_OPTION_FIRST, kLocate, kWait };
+enum Option : int { kJson = KEVO_OPTION_FIRST, kLocate, kWait, kQuiet };
 
 const kevo_command kCommand = {
     kName,
@@ -35,6 +35,10 @@ const kevo_command kCommand = {
          "from 0; a miss names what the file has there"},
         {"wait", 0, "SECONDS", kWait,
          "wait at most SECONDS for an edit in progress\n(default: as long as it takes)"},
+        KEVO_FILE_OPTIONS[0],
+        KEVO_FILE_OPTIONS[1],
+        KEVO_FILE_OPTIONS[2],
+        {"quiet", 'q', nullptr, kQuiet, "print no progress and no summary on standard error"},
     },
     "\n"
     "A FILE of - is standard input, which can be given once.\n"
@@ -49,6 +53,8 @@ enum class Request { Dump, Json, Locate };
 
 struct InfoOptions {
     bool json = false;
+    bool quiet = false;
+    kevo_fileSelection selection;
     const char* locate = nullptr;
     kevo_selector selector{};
     kevo_lockWait wait;
@@ -74,11 +80,15 @@ const char* secondStdin(const std::vector<const char*>& files, const char** firs
 // What was asked for, or a usage error's reason.
 std::string checkCombination(InfoOptions* options, Request* request)
 {
-    if (options->files.empty()) {
+    if (options->files.empty() && !options->selection.list) {
         return "no file given";
     }
+    std::vector<const char*> readers = options->files;
+    if (options->selection.list) {
+        readers.insert(readers.begin(), options->selection.list);
+    }
     const char* first = nullptr;
-    if (const char* second = secondStdin(options->files, &first)) {
+    if (const char* second = secondStdin(readers, &first)) {
         return std::string("standard input given twice ('") + first + "' and '" + second + "')";
     }
     *request = options->json ? Request::Json : Request::Dump;
@@ -88,7 +98,7 @@ std::string checkCombination(InfoOptions* options, Request* request)
     if (options->json) {
         return "--locate and --json cannot be used together";
     }
-    if (options->files.size() != 1) {
+    if (options->files.size() != 1 || options->selection.list || options->selection.recursive) {
         return "--locate takes exactly one file";
     }
     if (!kevo_parseSelector(options->locate, &options->selector)) {
@@ -102,6 +112,9 @@ std::string checkCombination(InfoOptions* options, Request* request)
 
 std::string takeOption(InfoOptions* options, int code, const char* argument)
 {
+    if (options->selection.take(code, argument)) {
+        return "";
+    }
     switch (code) {
     case kJson:
         options->json = true;
@@ -114,12 +127,14 @@ std::string takeOption(InfoOptions* options, int code, const char* argument)
             return std::string("not a number of seconds: '") + argument + "'";
         }
         break;
+    case kQuiet:
+        options->quiet = true;
+        break;
     }
     return "";
 }
 
-// Why a file held could not be read: the system's word for what it is, or
-// that it holds no valid header.
+// Why a file could not be held: the system's word for what it is.
 std::string holdError(kevo_holdResult held, int error)
 {
     switch (held) {
@@ -132,53 +147,77 @@ std::string holdError(kevo_holdResult held, int error)
     }
 }
 
+// Reads one file's header and hands it to `use`; false, after saying why,
+// when it cannot.
+template <typename Use>
+bool readHeader(const char* path, const kevo_lockWait& wait, Use& use, kevo_runStatus* status)
+{
+    const std::string shown = kevo_linePath(path);
+    kevo_heldFile held;
+    const bool fromStdin = kevo_isStdinAlias(path);
+    const kevo_holdResult result =
+        fromStdin ? KEVO_HOLD_OPENED : held.hold(path, KEVO_HOLD_SHOW, wait);
+    const int error = errno;
+    if (result == KEVO_HOLD_LOCKED_OUT || result == KEVO_HOLD_IS_OUTPUT) {
+        status->say(shown + ": " + holdError(result, error));
+        return false;
+    }
+    const bool directory = held.directory();
+    FILE* stream = result == KEVO_HOLD_OPENED && !fromStdin ? held.releaseToStream() : nullptr;
+    kevo_packetReader* reader =
+        fromStdin ? new kevo_packetReader(path) : new kevo_packetReader(path, stream);
+    const bool valid = reader->valid;
+    if (valid) {
+        use(*reader);
+    } else {
+        status->say(shown + ": " +
+                    (result != KEVO_HOLD_OPENED ? std::strerror(error)
+                     : directory                ? std::strerror(EISDIR)
+                                                : "not a valid KEVO file"));
+    }
+    delete reader;
+    return valid;
+}
+
 // Opens each file once, through the held-file routine, under the shared
 // lock an edit's dry run takes, so that a header is never read half edited,
 // and hands every valid header to `use`. A file the reader refuses gets the
 // reader's own lines, then one line that names it, since the reader's lines
-// need not. Standard input is read as it comes.
+// need not. Standard input is read as it comes. Over more than one file,
+// ends with a summary.
 template <typename Use>
 int forEachHeader(const InfoOptions& options, Use use)
 {
-    int status = kExitRead;
+    kevo_runStatus status(kName, options.quiet);
+    size_t read = 0;
+    size_t failed = 0;
+    kevo_fileSource files(options.selection, options.files,
+                          [&](const std::string& path, int error) {
+                              status.say(kevo_linePath(path) + ": " + std::strerror(error));
+                              ++failed;
+                          });
     std::string current;
     kevo_lockWait wait = options.wait;
-    wait.announce = [&current] {
-        std::fprintf(stderr, "%s: %s: waiting for another process to finish with it\n", kName,
-                     current.c_str());
+    wait.announce = [&] {
+        status.say(current + ": waiting for another process to finish with it");
     };
-    for (const char* path : options.files) {
+    for (std::string path; files.next(&path);) {
         // The headers already printed go out before any complaint about this
         // file, so the two streams interleave in order on one terminal.
         std::fflush(stdout);
         current = kevo_linePath(path);
-        kevo_heldFile held;
-        const bool fromStdin = kevo_isStdinAlias(path);
-        const kevo_holdResult result =
-            fromStdin ? KEVO_HOLD_OPENED : held.hold(path, KEVO_HOLD_SHOW, wait);
-        const int error = errno;
-        if (result == KEVO_HOLD_LOCKED_OUT || result == KEVO_HOLD_IS_OUTPUT) {
-            std::fprintf(stderr, "%s: %s: %s\n", kName, current.c_str(),
-                         holdError(result, error).c_str());
-            status = kExitUnread;
-            continue;
-        }
-        const bool directory = held.directory();
-        FILE* stream = result == KEVO_HOLD_OPENED && !fromStdin ? held.releaseToStream() : nullptr;
-        kevo_packetReader* reader =
-            fromStdin ? new kevo_packetReader(path) : new kevo_packetReader(path, stream);
-        if (reader->valid) {
-            use(*reader);
+        if (readHeader(path.c_str(), wait, use, &status)) {
+            ++read;
         } else {
-            const char* reason = result != KEVO_HOLD_OPENED ? std::strerror(error)
-                                 : directory                 ? std::strerror(EISDIR)
-                                                             : "not a valid KEVO file";
-            std::fprintf(stderr, "%s: %s: %s\n", kName, current.c_str(), reason);
-            status = kExitUnread;
+            ++failed;
         }
-        delete reader;
+        status.fileDone(files.total());
     }
-    return status;
+    std::fflush(stdout);
+    if (read + failed > 1 || files.total() > 1) {
+        status.summary(std::to_string(read) + " read, " + std::to_string(failed) + " failed");
+    }
+    return failed > 0 ? kExitUnread : kExitRead;
 }
 
 int printDumps(const InfoOptions& options)

@@ -83,15 +83,22 @@ TEST(HeldEditTest, SignalsAndChangesMidEditNeverLeaveAnUnreportedOrFalseEdit)
     };
     using std::placeholders::_1;
     using std::placeholders::_2;
-    const std::vector<std::string> both = {"--set", "strt=7", "--set", "mark=8", "<A>", "<B>"};
+    // One file at a time, so that the second is not in flight yet.
+    const std::vector<std::string> both = {"--jobs", "1",      "--set", "strt=7",
+                                           "--set",  "mark=8", "<A>",   "<B>"};
     const std::vector<std::string> one = {"--set", "strt=7", "--set", "mark=8", "<A>"};
     const std::string edited = "<A>: strt 1 -> 7\n<A>: mark 2 -> 8\n";
     const std::string failed = "kevo-edit: <A>: ";
     const HeldRun runs[] = {
         {"SIGINT between two writes", both, "write:1", std::bind(signalWith, SIGINT, _1, _2),
-         130, 0, edited, "kevo-edit: stopped by SIGINT; 1 of 2 files not started\n", kEdited},
-        {"SIGTERM while the JSON array is open", {"--json", "--set", "mark=8", "<A>", "<B>"},
-         "write:1", std::bind(signalWith, SIGTERM, _1, _2), 143, 0, "",
+         130, 0, edited,
+         "kevo-edit: 1 edited, 0 skipped, 0 unchanged, 0 failed\n"
+         "kevo-edit: stopped by SIGINT; 1 of 2 files not started\n",
+         kEdited},
+        {"SIGTERM while the JSON array is open",
+         {"-j1", "--json", "--set", "mark=8", "<A>", "<B>"}, "write:1",
+         std::bind(signalWith, SIGTERM, _1, _2), 143, 0, "",
+         "kevo-edit: 1 edited, 0 skipped, 0 unchanged, 0 failed\n"
          "kevo-edit: stopped by SIGTERM; 1 of 2 files not started\n",
          recording(withInt(twoPages(), kFileLevel, 2, 8))},
         {"kevo-modify: SIGHUP at its write",
@@ -144,7 +151,7 @@ TEST(HeldEditTest, SignalsAndChangesMidEditNeverLeaveAnUnreportedOrFalseEdit)
         EXPECT_EQ(result.status, run.status);
         EXPECT_EQ(result.signal, run.signal);
         EXPECT_EQ(result.standardError, withPaths(run.standardError, a, b));
-        if (run.args[0] == "--json") {
+        if (run.args[1] == "--json") {
             const nlohmann::json listing = nlohmann::json::parse(result.standardOutput);
             ASSERT_EQ(listing.size(), 1u);
             EXPECT_EQ(listing[0]["status"], "edited");

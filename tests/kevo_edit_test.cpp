@@ -138,7 +138,8 @@ TEST_F(EditTest, ManyFilesOneReportEach)
     EXPECT_EQ(run.standardOutput,
               path_ + ": pav2/mic 800 -> 1000\n" + other + ": pav2/mic 800 -> 1000\n");
     EXPECT_EQ(run.standardError, "kevo-edit: " + fifo + ": not a regular file\nkevo-edit: " +
-                                     garbage + ": not a valid KEVO file\n");
+                                     garbage + ": not a valid KEVO file\n"
+                                     "kevo-edit: 2 edited, 0 skipped, 0 unchanged, 2 failed\n");
 
     args = {"--json", "--if", "pav2/mic=1000", "--set", "pav2/mic=7", path_, garbage};
     const nlohmann::json listing = nlohmann::json::parse(runEdit(args).standardOutput);

@@ -302,7 +302,7 @@ TEST_F(InfoTest, ExitStatuses)
         {{"-"}, kUnread, "", invalidHeaderLine() + skipped("-", invalid)},
         {{folder}, kUnread, "", invalidHeaderLine() + skipped(folder, "Is a directory")},
         {{good, bad, other}, kUnread, dump(gpsExample(), good) + dump(negativeCounts(), other),
-         invalidHeaderLine() + skipped(bad, invalid)},
+         invalidHeaderLine() + skipped(bad, invalid) + "kevo-info: 2 read, 1 failed\n"},
         {{"--json", missing}, kUnread, "[]\n",
          openFailedLines(missing) + skipped(missing, noFile)},
         {{"--locate", "wxyz", bad}, kUnread, "", invalidHeaderLine() + skipped(bad, invalid)},

@@ -10,7 +10,10 @@
 #include <signal.h>
 #include <unistd.h>
 
+#include <fmt/format.h>
+
 #include "cli/kevo_cli.h"
+#include "cli/ordered_run.h"
 #include "edit/kevo_edit.h"
 
 namespace {
@@ -20,7 +23,9 @@ constexpr int kExitFailed = 1;
 
 const char* const kName = "kevo-edit";
 
-enum Option : int { kSet = KEVO_OPTION_FIRST, kIf, kDryRun, kJson, kWait };
+enum Option : int { kSet = KEVO_OPTION_FIRST, kIf, kDryRun, kJson, kWait, kJobs, kQuiet };
+
+constexpr int64_t kMostJobs = 1024;
 
 const kevo_command kCommand = {
     kName,
@@ -38,6 +43,12 @@ const kevo_command kCommand = {
         {"json", 0, nullptr, kJson, "print one JSON array with an object per file"},
         {"wait", 0, "SECONDS", kWait,
          "wait at most SECONDS for another process's lock\n(default: as long as it takes)"},
+        KEVO_FILE_OPTIONS[0],
+        KEVO_FILE_OPTIONS[1],
+        KEVO_FILE_OPTIONS[2],
+        {"jobs", 'j', "N", kJobs,
+         "edit up to N files at once (default: 16); the report\nstays in the order of the files"},
+        {"quiet", 'q', nullptr, kQuiet, "print no progress and no summary on standard error"},
     },
     "\n"
     "SEL is [STREAM/]ATOM, as kevo-info --locate takes it: each part a fourcc of\n"
@@ -52,8 +63,8 @@ const kevo_command kCommand = {
     "Exit status: 0 if no file failed, 1 if one did, 2 on a usage error, 128+N\n"
     "when signal N stopped the run.\n"
     "\n"
-    "Example: kevo-edit --if pav2/mic=800 --set pav2/mic=1000 *.kevo\n",
-    24,
+    "Example: kevo-edit --if pav2/mic=800 --set pav2/mic=1000 -r archive/\n",
+    26,
 };
 
 using EditOptions = kevo_editCommandLine;
@@ -87,6 +98,10 @@ std::string addValue(int code, const std::string& text, kevo_editRequest* reques
 
 std::string takeOption(EditOptions* options, int code, const char* argument)
 {
+    if (options->selection.take(code, argument)) {
+        return "";
+    }
+    int64_t jobs = 0;
     switch (code) {
     case kSet:
     case kIf:
@@ -101,6 +116,16 @@ std::string takeOption(EditOptions* options, int code, const char* argument)
         if (!kevo_parseSeconds(argument, &options->request.wait.seconds)) {
             return std::string("not a number of seconds: '") + argument + "'";
         }
+        break;
+    case kJobs:
+        if (kevo_parseWholeNumber(argument, 1, kMostJobs, &jobs) != kevo_numberForm::Whole) {
+            return "not a number of jobs from 1 to " + std::to_string(kMostJobs) + ": '" +
+                   argument + "'";
+        }
+        options->jobs = static_cast<size_t>(jobs);
+        break;
+    case kQuiet:
+        options->quiet = true;
         break;
     }
     return "";
@@ -121,7 +146,7 @@ int kevo_parseEditCommandLine(int argc, char** argv, kevo_editCommandLine* optio
     if (options->request.sets().empty()) {
         return kevo_usageError(kName, "no --set given");
     }
-    if (options->files.empty()) {
+    if (options->files.empty() && !options->selection.list) {
         return kevo_usageError(kName, "no file given");
     }
     return -1;
@@ -258,61 +283,114 @@ void catchStopSignals()
     }
 }
 
+// How many files of each kind the run reported, for its summary.
+struct Tally {
+    size_t edited = 0;
+    size_t unchanged = 0;
+    size_t skipped = 0;
+    size_t failed = 0;
+
+    size_t files() const { return edited + unchanged + skipped + failed; }
+};
+
+// The one line about a file that failed, a lock not had, or a summary, each
+// in order with the report on standard output.
+void reportFile(const EditOptions& options, const std::string& path, const kevo_editResult& result,
+                kevo_jsonWriter& json, kevo_runStatus& status, Tally* tally)
+{
+    const std::string shown = kevo_linePath(path);
+    if (result.lockError != 0) {
+        status.say(shown + ": cannot lock (" + std::strerror(result.lockError) +
+                   "), editing without waiting for other processes");
+    }
+    if (options.json) {
+        writeFileJson(json, path.c_str(), options.request, result);
+        json.flush();
+    } else {
+        printLines(path.c_str(), options.request, result);
+    }
+    // Each file's report leaves as soon as the file is done and synced.
+    std::fflush(stdout);
+    switch (result.status) {
+    case KEVO_EDIT_EDITED:
+    case KEVO_EDIT_WOULD_EDIT:
+        ++tally->edited;
+        break;
+    case KEVO_EDIT_UNCHANGED:
+        ++tally->unchanged;
+        break;
+    case KEVO_EDIT_SKIPPED:
+        ++tally->skipped;
+        break;
+    default:
+        ++tally->failed;
+        status.say(shown + ": " + result.error);
+    }
+}
+
 int editFiles(EditOptions& options)
 {
     if (kevo_outputIsAFileNamed(kName, options.files)) {
         return kExitFailed;
     }
+    kevo_runStatus status(kName, options.quiet);
+    Tally tally;
+    size_t unreadable = 0;
+    kevo_fileSource files(options.selection, options.files,
+                          [&](const std::string& path, int error) {
+                              status.say(kevo_linePath(path) + ": " + std::strerror(error));
+                              ++unreadable;
+                          });
     kevo_jsonWriter json(stdout);
     if (options.json) {
         json.beginArray();
     }
-    std::string current;
-    options.request.wait.announce = [&current] {
-        std::fprintf(stderr, "%s: %s: waiting for another process to finish with it\n", kName,
-                     current.c_str());
-    };
     options.request.wait.stop = &gStopSignal;
     catchStopSignals();
-    int status = kExitDone;
-    size_t done = 0;
-    for (; done < options.files.size() && gStopSignal == 0; ++done) {
-        const char* path = options.files[done];
-        current = kevo_linePath(path);
+    struct Edit {
         kevo_editResult result;
-        if (kevo_editValues(path, options.request, &result) == KEVO_EDIT_INTERRUPTED) {
-            break;
+    };
+    const auto edit = [&](const std::string& path) {
+        // A request of its own for each file, so that the line saying what it
+        // waits for names it.
+        kevo_editRequest request = options.request;
+        request.wait.announce = [&status, &path] {
+            status.say(kevo_linePath(path) + ": waiting for another process to finish with it");
+        };
+        Edit done;
+        kevo_editValues(path.c_str(), request, &done.result);
+        return done;
+    };
+    const auto report = [&](const std::string& path, const Edit& done) {
+        if (done.result.status == KEVO_EDIT_INTERRUPTED) {
+            return;
         }
-        if (result.lockError != 0) {
-            std::fprintf(stderr,
-                         "%s: %s: cannot lock (%s), editing without waiting for other "
-                         "processes\n",
-                         kName, current.c_str(), std::strerror(result.lockError));
-        }
-        if (options.json) {
-            writeFileJson(json, path, options.request, result);
-            json.flush();
-        } else {
-            printLines(path, options.request, result);
-        }
-        if (result.status == KEVO_EDIT_FAILED) {
-            std::fprintf(stderr, "%s: %s: %s\n", kName, current.c_str(), result.error.c_str());
-            status = kExitFailed;
-        }
-        // Each file's report leaves as soon as the file is done and synced.
-        std::fflush(stdout);
-    }
+        reportFile(options, path, done.result, json, status, &tally);
+        status.fileDone(files.total());
+    };
+    kevo_runInOrder<Edit>(
+        options.jobs, [&](std::string* path) { return files.next(path); }, edit, report,
+        &gStopSignal);
     if (options.json) {
         json.end();
     }
+    std::fflush(stdout);
+    const size_t failed = tally.failed + unreadable;
+    if (tally.files() + unreadable > 1 || files.total() > 1) {
+        status.summary(fmt::format("{} {}, {} skipped, {} unchanged, {} failed", tally.edited,
+                                   options.request.dryRun ? "would edit" : "edited",
+                                   tally.skipped, tally.unchanged, failed));
+    }
     if (gStopSignal != 0) {
-        std::fflush(stdout);
-        std::fprintf(stderr, "%s: stopped by SIG%s; %zu of %zu files not started\n", kName,
-                     sigabbrev_np(gStopSignal), options.files.size() - done,
-                     options.files.size());
+        const std::string signal = std::string("stopped by SIG") + sigabbrev_np(gStopSignal);
+        status.say(files.total() > 0
+                       ? fmt::format("{}; {} of {} files not started", signal,
+                                     files.total() - tally.files(), files.total())
+                       : fmt::format("{} after {} files; the rest not started", signal,
+                                     tally.files()));
         return 128 + gStopSignal;
     }
-    return status;
+    return failed > 0 ? kExitFailed : kExitDone;
 }
 
 }  // namespace
