@@ -1,6 +1,8 @@
+#include <algorithm>
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
+#include <set>
 #include <string>
 #include <vector>
 
@@ -16,7 +18,7 @@ constexpr int kExitUnread = 1;
 
 const char* const kName = "kevo-info";
 
-enum Option : int { kJson = KEVO_OPTION_FIRST, kLocate, kWait, kQuiet };
+enum Option : int { kJson = KEVO_OPTION_FIRST, kLocate, kSelectors, kWait, kQuiet };
 
 const kevo_command kCommand = {
     kName,
@@ -33,6 +35,9 @@ const kevo_command kCommand = {
          "when STREAM is left out; each is a fourcc, padded\n"
          "with spaces to four characters, or #N, counted\n"
          "from 0; a miss names what the file has there"},
+        {"selectors", 0, nullptr, kSelectors,
+         "print the selectors that name the files' streams\n"
+         "(STREAM/) and atoms (STREAM/ATOM, ATOM), once each"},
         {"wait", 0, "SECONDS", kWait,
          "wait at most SECONDS for an edit in progress\n(default: as long as it takes)"},
         KEVO_FILE_OPTIONS[0],
@@ -49,10 +54,11 @@ const kevo_command kCommand = {
     30,
 };
 
-enum class Request { Dump, Json, Locate };
+enum class Request { Dump, Json, Locate, Selectors };
 
 struct InfoOptions {
     bool json = false;
+    bool selectors = false;
     bool quiet = false;
     kevo_fileSelection selection;
     const char* locate = nullptr;
@@ -92,6 +98,11 @@ std::string checkCombination(InfoOptions* options, Request* request)
         return std::string("standard input given twice ('") + first + "' and '" + second + "')";
     }
     *request = options->json ? Request::Json : Request::Dump;
+    if (options->selectors) {
+        *request = Request::Selectors;
+        return options->json || options->locate ? "--selectors goes with neither --json nor --locate"
+                                                : "";
+    }
     if (!options->locate) {
         return "";
     }
@@ -121,6 +132,9 @@ std::string takeOption(InfoOptions* options, int code, const char* argument)
         break;
     case kLocate:
         options->locate = argument;
+        break;
+    case kSelectors:
+        options->selectors = true;
         break;
     case kWait:
         if (!kevo_parseSeconds(argument, &options->wait.seconds)) {
@@ -255,6 +269,57 @@ int locate(const InfoOptions& options)
     return status;
 }
 
+// A part of a selector as a user types it: the fourcc without its padding,
+// or #N where the fourcc could not be typed as it is (a byte that is not
+// printable, a '/', a '=', a blank inside it, or nothing but blanks).
+std::string selectorPart(uint32_t fourcc, int32_t index)
+{
+    std::string name;
+    for (int shift = 0; shift < 32; shift += 8) {
+        name += static_cast<char>((fourcc >> shift) & 0xFF);
+    }
+    name.erase(name.find_last_not_of(' ') + 1);
+    const bool typeable =
+        !name.empty() && std::all_of(name.begin(), name.end(), [](char c) {
+            return c > ' ' && c < 0x7F && c != '/' && c != '=';
+        });
+    return typeable ? name : "#" + std::to_string(index);
+}
+
+// Every selector that names something in the files, streams first, each
+// once, in the order first met: what a shell's completion offers.
+int printSelectors(const InfoOptions& options)
+{
+    std::vector<std::string> streams;
+    std::vector<std::string> atoms;
+    std::set<std::string> seen;
+    const auto add = [&seen](std::vector<std::string>& list, const std::string& selector) {
+        if (seen.insert(selector).second) {
+            list.push_back(selector);
+        }
+    };
+    const int status = forEachHeader(options, [&](const kevo_packetReader& reader) {
+        const kevo_file& record = *reader.fileRecord;
+        for (int32_t j = 0; record.metas && j < record.metaCount; ++j) {
+            add(atoms, selectorPart(record.metas[j].id, j));
+        }
+        for (int32_t i = 0; record.streams && i < record.streamCount; ++i) {
+            const kevo_stream& stream = record.streams[i];
+            const std::string prefix = selectorPart(stream.id, i) + "/";
+            add(streams, prefix);
+            for (int32_t j = 0; stream.metas && j < stream.metaCount; ++j) {
+                add(atoms, prefix + selectorPart(stream.metas[j].id, j));
+            }
+        }
+    });
+    for (const std::vector<std::string>* list : {&streams, &atoms}) {
+        for (const std::string& selector : *list) {
+            std::printf("%s\n", selector.c_str());
+        }
+    }
+    return status;
+}
+
 }  // namespace
 
 int kevo_infoMain(int argc, char** argv)
@@ -280,6 +345,8 @@ int kevo_infoMain(int argc, char** argv)
     switch (request) {
     case Request::Locate:
         return kevo_finishOutput(kName, locate(options));
+    case Request::Selectors:
+        return kevo_finishOutput(kName, printSelectors(options));
     case Request::Json:
         return kevo_finishOutput(kName, printJson(options));
     case Request::Dump:
