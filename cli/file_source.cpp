@@ -55,12 +55,11 @@ char kindOf(const std::string& folder, const dirent* entry)
 
 const kevo_option KEVO_FILE_OPTIONS[3] = {
     {"recursive", 'r', nullptr, KEVO_OPTION_RECURSIVE,
-     "walk each directory among the files for its *.kevo\nfiles; links met in the walk are not "
-     "followed"},
+     "walk each directory among the files for its\n*.kevo files, following no link met in the walk"},
     {"files-from", 0, "FILE", KEVO_OPTION_FILES_FROM,
-     "also take the paths in FILE, one per line (- reads\nstandard input)"},
+     "also take the paths in FILE, one per line\n(- reads standard input)"},
     {"null", '0', nullptr, KEVO_OPTION_NULL,
-     "the paths in FILE end at NUL bytes, as find -print0\nwrites them"},
+     "the paths in FILE end at NUL bytes, as\nfind -print0 writes them"},
 };
 
 bool kevo_fileSelection::take(int code, const char* argument)
