@@ -203,6 +203,8 @@ std::string kevo_planTable(const char* path, std::vector<kevo_filePlan>* plans)
     if (!badHeader.empty()) {
         return badHeader;
     }
+    // Gathered apart: a table refused at its last row plans nothing.
+    std::vector<kevo_filePlan> planned;
     std::unordered_map<std::string, size_t> lineOf;
     for (size_t r = 1; r < rows.size(); ++r) {
         kevo_filePlan plan;
@@ -215,8 +217,9 @@ std::string kevo_planTable(const char* path, std::vector<kevo_filePlan>* plans)
             return atLine(rows[r].line, "'" + kevo_linePath(plan.path) + "' given twice (line " +
                                             std::to_string(earlier->second) + ")");
         }
-        plans->push_back(std::move(plan));
+        planned.push_back(std::move(plan));
     }
+    plans->insert(plans->end(), planned.begin(), planned.end());
     return "";
 }
 
@@ -231,12 +234,13 @@ std::string kevo_planRevert(const char* path, std::vector<kevo_filePlan>* plans)
     if (document.is_discarded() || !document.is_array()) {
         return kNotAReport + std::string("not a JSON array");
     }
+    std::vector<kevo_filePlan> planned;
     for (size_t i = 0; i < document.size(); ++i) {
-        if (!planUndo(document[i], plans)) {
-            plans->clear();
+        if (!planUndo(document[i], &planned)) {
             return kNotAReport + std::string("object ") + std::to_string(i + 1) +
                    " is not one of its files";
         }
     }
+    plans->insert(plans->end(), planned.begin(), planned.end());
     return "";
 }

@@ -19,13 +19,13 @@ struct kevo_filePlan {
 // Reads the table at `path` ("-": standard input), as kevo-info --get
 // writes it: a header row "path,SEL,SEL..." (or tab-separated), then one
 // row per file, a cell left empty where its atom is to be left alone.
-// Returns "" with a plan per row, in order; or why not, naming the line: a
-// row of the wrong width, a selector that does not parse or is given twice,
-// a value out of range, a path given twice.
+// Returns "" with a plan per row added, in order; or why not, naming the
+// line, with no plan added: a row of the wrong width, a selector that does
+// not parse or is given twice, a value out of range, a path given twice.
 std::string kevo_planTable(const char* path, std::vector<kevo_filePlan>* plans);
 
 // Reads the report at `path` that kevo-edit --json wrote, and plans, for
 // each file it shows edited, each value set back to what it was, on the
 // condition that every value still holds what that run wrote. Returns ""
-// or why the file is not such a report.
+// with the plans added, or why the file is not such a report, with none.
 std::string kevo_planRevert(const char* path, std::vector<kevo_filePlan>* plans);
