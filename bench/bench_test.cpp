@@ -117,6 +117,37 @@ TEST(FloorEdit, WritesTheFourBytesOfEachFileAndGoesOnPastOneItCannotEdit)
     EXPECT_EQ(kevo_test::readFile(first), withPayload(before, 0xFB, 0xFF, 0xFF, 0xFF));
 }
 
+// Spread over threads, every file is still edited, and the one that
+// cannot be is named, whichever thread meets it.
+TEST(FloorEdit, OverThreadsWritesEveryFileAndNamesTheOneItCannotEdit)
+{
+    TempDir dir;
+    std::vector<std::string> args = {"--threads", "4", "98", "305419896"};
+    for (int i = 0; i < 9; ++i) {
+        args.push_back(writeRecording(dir, "rec" + std::to_string(i) + ".kevo"));
+    }
+    const Bytes before = kevo_test::readFile(args.back());
+    const std::string other = dir.path("other");
+    kevo_test::writeFile(other, Bytes(2000, 0));
+    args.insert(args.begin() + 6, other);
+
+    RunResult run = kevo_test::runProgram(KEVO_FLOOR_PROGRAM, args);
+    EXPECT_EQ(run.status, 1);
+    EXPECT_EQ(run.standardError, "kevo-floor-edit: cannot edit: " + other + ": not a KEVO file\n");
+    for (size_t i = 4; i < args.size(); ++i) {
+        if (args[i] != other) {
+            EXPECT_EQ(kevo_test::readFile(args[i]), withPayload(before, 0x78, 0x56, 0x34, 0x12))
+                << args[i];
+        }
+    }
+    EXPECT_EQ(kevo_test::readFile(other), Bytes(2000, 0));
+
+    for (const char* threads : {"0", "1025", "x"}) {
+        run = kevo_test::runProgram(KEVO_FLOOR_PROGRAM, {"--threads", threads, "98", "1", other});
+        EXPECT_EQ(run.status, 2) << threads;
+    }
+}
+
 RunResult editBench(const TempDir& dir, const std::string& modify, const std::string& baseline,
                     const std::string& recording)
 {

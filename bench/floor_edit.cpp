@@ -6,16 +6,24 @@
 // neither locks, parses nor prints anything but its failures; a failing
 // file is named and the run goes on with the next.
 //
-//   kevo-floor-edit <payload offset> <value> <file>...
+// With --threads N the same work is spread over N threads, each taking the
+// next file not yet taken, as a yardstick for kevo-edit --jobs N: a file
+// system can commit syncs that overlap together, so this is the least that
+// N files in flight at once must do. Failures are then named in the order
+// they happen.
+//
+//   kevo-floor-edit [--threads N] <payload offset> <value> <file>...
 //
 // Exit status 0 when every file was written and synced, 1 when any was not,
 // 2 for a usage error.
+#include <atomic>
 #include <cerrno>
 #include <cstdint>
 #include <cstdio>
 #include <cstring>
 
 #include <fcntl.h>
+#include <pthread.h>
 #include <unistd.h>
 
 #include "bench/count_argument.h"
@@ -29,7 +37,7 @@ using kevo_bench::parseCount;
 constexpr int kExitDone = 0;
 constexpr int kExitFailed = 1;
 constexpr int kExitUsage = 2;
-constexpr int kFirstFile = 3;
+constexpr long long kMostThreads = 1024;
 constexpr size_t kBlockBytes = 4096;
 constexpr size_t kPayloadBytes = 4;
 constexpr uint8_t kMagic[4] = {'K', 'E', 'V', 'O'};
@@ -117,6 +125,54 @@ bool editFile(const char* path, size_t offset, uint32_t value)
     return edited;
 }
 
+// The files of one run and the next one not yet taken, shared by the
+// threads that edit them.
+struct Run {
+    char** files = nullptr;
+    size_t count = 0;
+    size_t offset = 0;
+    uint32_t value = 0;
+    std::atomic<size_t> next{0};
+    std::atomic<bool> failed{false};
+};
+
+void* editFilesOfRun(void* shared)
+{
+    Run& run = *static_cast<Run*>(shared);
+    for (size_t i = run.next++; i < run.count; i = run.next++) {
+        if (!editFile(run.files[i], run.offset, run.value)) {
+            run.failed = true;
+        }
+    }
+    return nullptr;
+}
+
+// The calling thread is one of the `threads`, so one thread starts none.
+// pthreads and a fixed array rather than std::thread and a vector keep the
+// yardstick on the C library alone, as it is without --threads. A thread
+// that cannot be started leaves its share to the others, and the run fails.
+bool editAll(Run* run, size_t threads)
+{
+    pthread_t started[kMostThreads];
+    size_t count = 0;
+    bool allStarted = true;
+    while (count + 1 < threads && count + 1 < run->count) {
+        const int error = pthread_create(&started[count], nullptr, editFilesOfRun, run);
+        if (error != 0) {
+            std::fprintf(stderr, "kevo-floor-edit: cannot start a thread: %s\n",
+                         std::strerror(error));
+            allStarted = false;
+            break;
+        }
+        ++count;
+    }
+    editFilesOfRun(run);
+    for (size_t i = 0; i < count; ++i) {
+        pthread_join(started[i], nullptr);
+    }
+    return allStarted && !run->failed;
+}
+
 }  // namespace
 
 int main(int argc, char** argv)
@@ -124,22 +180,29 @@ int main(int argc, char** argv)
     if (!kevo_openStandardDescriptors()) {
         return kExitFailed;
     }
+    int first = 1;
+    long long threads = 1;
+    bool threadsUsable = true;
+    if (argc > 2 && std::strcmp(argv[1], "--threads") == 0) {
+        threadsUsable = parseCount(argv[2], kMostThreads, &threads) && threads > 0;
+        first = 3;
+    }
     long long offset = 0;
     uint32_t value = 0;
     // The payload must lie within the block that is read.
-    if (argc <= kFirstFile ||
-        !parseCount(argv[1], static_cast<long long>(kBlockBytes - kPayloadBytes), &offset) ||
-        !parseValue(argv[2], &value)) {
-        std::fprintf(stderr, "usage: kevo-floor-edit <payload offset> <value> <file>...\n"
-                             "  the payload offset at most %zu\n",
-                     kBlockBytes - kPayloadBytes);
+    if (!threadsUsable || argc <= first + 2 ||
+        !parseCount(argv[first], static_cast<long long>(kBlockBytes - kPayloadBytes), &offset) ||
+        !parseValue(argv[first + 1], &value)) {
+        std::fprintf(stderr,
+                     "usage: kevo-floor-edit [--threads N] <payload offset> <value> <file>...\n"
+                     "  the payload offset at most %zu, N from 1 to %lld\n",
+                     kBlockBytes - kPayloadBytes, kMostThreads);
         return kExitUsage;
     }
-    int status = kExitDone;
-    for (int i = kFirstFile; i < argc; ++i) {
-        if (!editFile(argv[i], static_cast<size_t>(offset), value)) {
-            status = kExitFailed;
-        }
-    }
-    return status;
+    Run run;
+    run.files = argv + first + 2;
+    run.count = static_cast<size_t>(argc - first - 2);
+    run.offset = static_cast<size_t>(offset);
+    run.value = value;
+    return editAll(&run, static_cast<size_t>(threads)) ? kExitDone : kExitFailed;
 }
