@@ -144,4 +144,10 @@ if(KEVO_BUILD_TESTS)
       "-DVERSION=${PROJECT_VERSION}"
       -P ${PROJECT_SOURCE_DIR}/tests/find_package_test.cmake)
   set_tests_properties(find_package_consumer PROPERTIES TIMEOUT 300)
+
+  # The installed completion, typed into an interactive bash in tmux.
+  add_test(NAME bash_completion
+    COMMAND bash ${PROJECT_SOURCE_DIR}/completion/completion_test.sh ${CMAKE_COMMAND}
+            ${PROJECT_BINARY_DIR})
+  set_tests_properties(bash_completion PROPERTIES SKIP_RETURN_CODE 77 TIMEOUT 60)
 endif()
