@@ -1,3 +1,4 @@
+#include <algorithm>
 #include <array>
 #include <iterator>
 #include <string>
@@ -100,9 +101,12 @@ kevo_jsonWriter& kevo_jsonWriter::key(std::string_view name)
     block_ += level.empty ? "\n" : ",\n";
     level.empty = false;
     block_.append(kIndentStep * levels_.size(), ' ');
-    block_ += '"';
-    block_ += name;
-    block_ += "\": ";
+    // Field names are the writer's own but for a selector a user gave.
+    const bool plain = std::all_of(name.begin(), name.end(), [](char c) {
+        return c >= 0x20 && c < 0x7F && c != '"' && c != '\\';
+    });
+    block_ += plain ? '"' + std::string(name) + '"' : quotedString(name);
+    block_ += ": ";
     afterKey_ = true;
     return *this;
 }
@@ -129,6 +133,12 @@ void kevo_jsonWriter::boolean(bool value)
 {
     beforeValue();
     block_ += value ? "true" : "false";
+}
+
+void kevo_jsonWriter::null()
+{
+    beforeValue();
+    block_ += "null";
 }
 
 void kevo_jsonWriter::codePoints(uint32_t bytes, int count)

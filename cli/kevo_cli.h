@@ -143,6 +143,28 @@ private:
 };
 
 // ---------------------------------------------------------------------------
+// Tables of values
+
+// A table as kevo-info --get writes it and kevo-edit --from reads it: a
+// header row, then a row per file. Commas, with RFC 4180 quoting where a
+// cell needs it; or tabs, with a cell's backslash, tab, newline and
+// carriage return written \\, \t, \n and \r, so that a row is one line.
+enum class kevo_tableFormat { Tabs, Commas };
+
+// Writes one row of cells and ends its line.
+void kevo_writeTableRow(FILE* out, kevo_tableFormat format, const std::vector<std::string>& cells);
+
+struct kevo_tableRow {
+    size_t line;  // where it starts, the header's being 1
+    std::vector<std::string> cells;
+};
+
+// Reads a whole table, tabs where its first line holds one, commas
+// otherwise; a cell quoted or escaped comes back as it was written.
+// Returns "" or why not, naming the line ("line 3: ...").
+std::string kevo_readTable(FILE* in, std::vector<kevo_tableRow>* rows);
+
+// ---------------------------------------------------------------------------
 // What a run says beside its product
 
 // Standard error for a run over many files: complaints, one line each; on
@@ -223,7 +245,7 @@ public:
     // Closes the innermost array or object.
     void end();
     // Starts a field of the open object, for its value to follow:
-    // json.key("index").number(3). The name is written as it is.
+    // json.key("index").number(3).
     kevo_jsonWriter& key(std::string_view name);
 
     // Bytes that are not UTF-8 become U+FFFD.
@@ -231,6 +253,7 @@ public:
     void number(int64_t value);
     void unsignedNumber(uint64_t value);
     void boolean(bool value);
+    void null();
     // A fourcc's four bytes, or a type letter's one, each as the code point
     // of the same number, so that printable ASCII stays as it is and the
     // text is always UTF-8.

@@ -12,32 +12,32 @@
 #include <deque>
 #include <mutex>
 #include <optional>
-#include <string>
 #include <system_error>
 #include <thread>
 #include <vector>
 
-// Takes paths from `next(std::string*)` (false at the end) and runs
-// `work(path)` on each, on up to `jobs` threads; hands `report(path,
-// result)` each result in the order of the paths, on the calling thread.
-// At most a few times `jobs` paths are taken ahead of the first one not
-// yet reported, so memory is bounded in `jobs`, not in the number of files.
-// Once *stop is non-zero no path is taken and no work started: the work in
-// hand is finished and reported, and what was taken but not started is
-// left out. `jobs` of 1 runs everything on the calling thread.
-template <typename Result, typename Next, typename Work, typename Report>
+// Takes items (a file's path, and what is to be done to it) from
+// `next(Item*)` (false at the end) and runs `work(item)` on each, on up to
+// `jobs` threads; hands `report(item, result)` each result in the order of
+// the items, on the calling thread. At most a few times `jobs` items are
+// taken ahead of the first one not yet reported, so memory is bounded in
+// `jobs`, not in the number of files. Once *stop is non-zero no item is
+// taken and no work started: the work in hand is finished and reported, and
+// what was taken but not started is left out. `jobs` of 1 runs everything
+// on the calling thread.
+template <typename Item, typename Result, typename Next, typename Work, typename Report>
 void kevo_runInOrder(size_t jobs, Next next, Work work, Report report,
                      const volatile std::sig_atomic_t* stop)
 {
-    std::string path;
+    Item item;
     if (jobs <= 1) {
-        while (!*stop && next(&path)) {
-            report(path, work(path));
+        while (!*stop && next(&item)) {
+            report(item, work(item));
         }
         return;
     }
     struct Slot {
-        std::string path;
+        Item item;
         bool done = false;
         std::optional<Result> result;  // none when it was never started
     };
@@ -64,9 +64,9 @@ void kevo_runInOrder(size_t jobs, Next next, Work work, Report report,
             const uint64_t number = unclaimed++;
             std::optional<Result> result;
             if (!*stop) {
-                const std::string path = slots[number - first].path;
+                const Item taken = slots[number - first].item;
                 lock.unlock();
-                result = work(path);
+                result = work(taken);
                 lock.lock();
             }
             // Only done slots leave the front, so this one is still here.
@@ -97,12 +97,12 @@ void kevo_runInOrder(size_t jobs, Next next, Work work, Report report,
     for (;;) {
         while (more && slots.size() < window) {
             lock.unlock();
-            more = !*stop && next(&path);
+            more = !*stop && next(&item);
             lock.lock();
             if (!more) {
                 break;
             }
-            slots.push_back(Slot{path, false, std::nullopt});
+            slots.push_back(Slot{item, false, std::nullopt});
             slotTaken.notify_one();
             if (first + slots.size() - unclaimed > idle && threads.size() < jobs) {
                 lock.unlock();
@@ -115,7 +115,7 @@ void kevo_runInOrder(size_t jobs, Next next, Work work, Report report,
             lock.unlock();
             std::optional<Result> result;
             if (!*stop) {
-                result = work(slot.path);
+                result = work(slot.item);
             }
             lock.lock();
             slot.result = std::move(result);
@@ -130,7 +130,7 @@ void kevo_runInOrder(size_t jobs, Next next, Work work, Report report,
         ++first;
         if (done.result) {
             lock.unlock();
-            report(done.path, *done.result);
+            report(done.item, *done.result);
             lock.lock();
         }
     }

@@ -298,11 +298,18 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
     argv.push_back(nullptr);
 
     // --help and --version (or a prefix of either) would print their text on
-    // every run; they say nothing of the values.
+    // every run; --from, --revert and --files-from would read files the
+    // input names, -r walk them. None says anything of the values.
     for (const std::string& word : words) {
-        if (word.size() >= 3 && word.size() <= 9 &&
-            (std::string("--help").rfind(word.substr(0, word.find('=')), 0) == 0 ||
-             std::string("--version").rfind(word.substr(0, word.find('=')), 0) == 0)) {
+        const std::string name = word.substr(0, word.find('='));
+        for (const char* skipped : {"--help", "--version", "--from", "--revert", "--files-from",
+                                    "--recursive"}) {
+            if (name.size() >= 3 && std::string(skipped).rfind(name, 0) == 0) {
+                return 0;
+            }
+        }
+        if (word.size() > 1 && word[0] == '-' && word[1] != '-' &&
+            word.find_first_of("r") != std::string::npos) {
             return 0;
         }
     }

@@ -18,12 +18,13 @@ constexpr int kExitUnread = 1;
 
 const char* const kName = "kevo-info";
 
-enum Option : int { kJson = KEVO_OPTION_FIRST, kLocate, kSelectors, kWait, kQuiet };
+enum Option : int { kJson = KEVO_OPTION_FIRST, kLocate, kGet, kCsv, kSelectors, kWait, kQuiet };
 
 const kevo_command kCommand = {
     kName,
     "Usage: kevo-info [--json] FILE...\n"
     "  or:  kevo-info --locate [STREAM/]ATOM FILE\n"
+    "  or:  kevo-info --get [STREAM/]ATOM [--get ...] [--csv | --json] FILE...\n"
     "Print the header of each KEVO FILE without changing it: the dump that\n"
     "kevo-modify prints, or one JSON array with an object per file.\n"
     "\n",
@@ -35,6 +36,10 @@ const kevo_command kCommand = {
          "when STREAM is left out; each is a fourcc, padded\n"
          "with spaces to four characters, or #N, counted\n"
          "from 0; a miss names what the file has there"},
+        {"get", 0, "[STREAM/]ATOM", kGet,
+         "print a table: a row per file, a column per --get\n"
+         "(may be repeated), tab-separated, after a header"},
+        {"csv", 0, nullptr, kCsv, "print the --get table as CSV (RFC 4180)"},
         {"selectors", 0, nullptr, kSelectors,
          "print the selectors that name the files' streams\n"
          "(STREAM/) and atoms (STREAM/ATOM, ATOM), once each"},
@@ -54,11 +59,14 @@ const kevo_command kCommand = {
     30,
 };
 
-enum class Request { Dump, Json, Locate, Selectors };
+enum class Request { Dump, Json, Locate, Selectors, Get };
 
 struct InfoOptions {
     bool json = false;
+    bool csv = false;
     bool selectors = false;
+    std::vector<const char*> gets;
+    std::vector<kevo_selector> getSelectors;
     bool quiet = false;
     kevo_fileSelection selection;
     const char* locate = nullptr;
@@ -83,6 +91,27 @@ const char* secondStdin(const std::vector<const char*>& files, const char** firs
     return nullptr;
 }
 
+// Every --get a selector, none written like another: a column each.
+std::string checkGets(InfoOptions* options)
+{
+    for (const char* text : options->gets) {
+        kevo_selector selector{};
+        if (!kevo_parseSelector(text, &selector)) {
+            return std::string("not [STREAM/]ATOM, each a fourcc of one to four characters or "
+                               "#N: '") +
+                   text + "'";
+        }
+        for (size_t j = 0; j < options->getSelectors.size(); ++j) {
+            if (kevo_sameSelector(options->getSelectors[j], selector)) {
+                return std::string("'") + options->gets[j] + "' and '" + text +
+                       "' get the same atom";
+            }
+        }
+        options->getSelectors.push_back(selector);
+    }
+    return "";
+}
+
 // What was asked for, or a usage error's reason.
 std::string checkCombination(InfoOptions* options, Request* request)
 {
@@ -98,6 +127,16 @@ std::string checkCombination(InfoOptions* options, Request* request)
         return std::string("standard input given twice ('") + first + "' and '" + second + "')";
     }
     *request = options->json ? Request::Json : Request::Dump;
+    if (options->csv && (options->gets.empty() || options->json)) {
+        return "--csv goes with --get, and not with --json";
+    }
+    if (!options->gets.empty()) {
+        if (options->locate || options->selectors) {
+            return "--get goes with neither --locate nor --selectors";
+        }
+        *request = Request::Get;
+        return checkGets(options);
+    }
     if (options->selectors) {
         *request = Request::Selectors;
         return options->json || options->locate ? "--selectors goes with neither --json nor --locate"
@@ -135,6 +174,12 @@ std::string takeOption(InfoOptions* options, int code, const char* argument)
         break;
     case kSelectors:
         options->selectors = true;
+        break;
+    case kGet:
+        options->gets.push_back(argument);
+        break;
+    case kCsv:
+        options->csv = true;
         break;
     case kWait:
         if (!kevo_parseSeconds(argument, &options->wait.seconds)) {
@@ -199,10 +244,12 @@ bool readHeader(const char* path, const kevo_lockWait& wait, Use& use, kevo_runS
 // reader's own lines, then one line that names it, since the reader's lines
 // need not. Standard input is read as it comes. Over more than one file,
 // ends with a summary.
-template <typename Use>
-int forEachHeader(const InfoOptions& options, Use use)
+// `use` returns false where the file lacks what was asked for, which makes
+// the exit status 1; `unread(path)` is told of each file not read.
+template <typename Use, typename Unread>
+int forEachHeader(const InfoOptions& options, kevo_runStatus& status, Use use, Unread unread)
 {
-    kevo_runStatus status(kName, options.quiet);
+    bool allFound = true;
     size_t read = 0;
     size_t failed = 0;
     kevo_fileSource files(options.selection, options.files,
@@ -220,10 +267,14 @@ int forEachHeader(const InfoOptions& options, Use use)
         // file, so the two streams interleave in order on one terminal.
         std::fflush(stdout);
         current = kevo_linePath(path);
-        if (readHeader(path.c_str(), wait, use, &status)) {
+        bool found = true;
+        const auto take = [&](const kevo_packetReader& reader) { found = use(reader); };
+        if (readHeader(path.c_str(), wait, take, &status)) {
             ++read;
+            allFound = allFound && found;
         } else {
             ++failed;
+            unread(path);
         }
         status.fileDone(files.total());
     }
@@ -231,42 +282,153 @@ int forEachHeader(const InfoOptions& options, Use use)
     if (read + failed > 1 || files.total() > 1) {
         status.summary(std::to_string(read) + " read, " + std::to_string(failed) + " failed");
     }
-    return failed > 0 ? kExitUnread : kExitRead;
+    return failed > 0 || !allFound ? kExitUnread : kExitRead;
 }
 
-int printDumps(const InfoOptions& options)
+template <typename Use>
+int forEachHeader(const InfoOptions& options, kevo_runStatus& status, Use use)
 {
-    return forEachHeader(options, [](const kevo_packetReader& reader) {
+    return forEachHeader(
+        options, status,
+        [&](const kevo_packetReader& reader) {
+            use(reader);
+            return true;
+        },
+        [](const std::string&) {});
+}
+
+int printDumps(const InfoOptions& options, kevo_runStatus& status)
+{
+    return forEachHeader(options, status, [](const kevo_packetReader& reader) {
         reader.printHeader(nullptr, stdout);
     });
 }
 
-int printJson(const InfoOptions& options)
+int printJson(const InfoOptions& options, kevo_runStatus& status)
 {
     kevo_jsonListing listing(stdout);
-    const int status = forEachHeader(options, [&](const kevo_packetReader& reader) {
+    const int exitStatus = forEachHeader(options, status, [&](const kevo_packetReader& reader) {
         listing.add(*reader.fileRecord);
     });
     listing.finish();
-    return status;
+    return exitStatus;
 }
 
-int locate(const InfoOptions& options)
+int locate(const InfoOptions& options, kevo_runStatus* status)
 {
-    // Stays a failure when the file cannot be read and nothing is looked up.
-    int status = kExitUnread;
-    forEachHeader(options, [&](const kevo_packetReader& reader) {
-        const kevo_file& record = *reader.fileRecord;
-        const std::vector<kevo_atomPlace> found = kevo_findAtoms(record, options.selector);
-        if (found.size() == 1) {
-            std::printf("-streamID %d -metaID %d\n", found[0].streamID, found[0].metaID);
-            status = kExitRead;
-            return;
+    return forEachHeader(
+        options, *status,
+        [&](const kevo_packetReader& reader) {
+            const kevo_file& record = *reader.fileRecord;
+            const std::vector<kevo_atomPlace> found = kevo_findAtoms(record, options.selector);
+            if (found.size() == 1) {
+                std::printf("-streamID %d -metaID %d\n", found[0].streamID, found[0].metaID);
+                return true;
+            }
+            status->say(kevo_linePath(options.files[0]) + ": " +
+                        kevo_describeMatches(record, options.selector, found));
+            return false;
+        },
+        [](const std::string&) {});
+}
+
+// An atom's value as a table gives it: 'i' and 'c' as the numbers the dump
+// shows, 's' as its text, any other as hexadecimal bytes.
+struct Cell {
+    enum class Kind { Missing, Number, Text } kind = Kind::Missing;
+    int64_t number = 0;
+    std::string text;
+};
+
+Cell cellOf(const kevo_atom& atom)
+{
+    Cell cell;
+    const size_t length = atom.data && atom.length > 0 ? static_cast<size_t>(atom.length) : 0;
+    if (atom.type == 'i' && length >= 4) {
+        cell.kind = Cell::Kind::Number;
+        cell.number = kevo_getLE32Signed(atom.data);
+    } else if (atom.type == 'c' && length >= 1) {
+        cell.kind = Cell::Kind::Number;
+        cell.number = atom.data[0];
+    } else {
+        cell.kind = Cell::Kind::Text;
+        const std::string bytes(reinterpret_cast<const char*>(atom.data), length);
+        cell.text = atom.type == 's' ? bytes : kevo_hexBytes(bytes);
+    }
+    return cell;
+}
+
+void writeRow(const InfoOptions& options, kevo_jsonWriter& json, const std::string& path,
+              const std::vector<Cell>& cells)
+{
+    if (options.json) {
+        json.beginObject();
+        json.pathFields(path.c_str());
+        json.key("values").beginObject();
+        for (size_t i = 0; i < cells.size(); ++i) {
+            json.key(options.gets[i]);
+            if (cells[i].kind == Cell::Kind::Number) {
+                json.number(cells[i].number);
+            } else if (cells[i].kind == Cell::Kind::Text) {
+                json.string(cells[i].text);
+            } else {
+                json.null();
+            }
         }
-        std::fprintf(stderr, "%s: %s: %s\n", kName, kevo_linePath(options.files[0]).c_str(),
-                     kevo_describeMatches(record, options.selector, found).c_str());
-    });
-    return status;
+        json.end();
+        json.end();
+        json.flush();
+        return;
+    }
+    std::vector<std::string> row = {path};
+    for (const Cell& cell : cells) {
+        row.push_back(cell.kind == Cell::Kind::Number ? std::to_string(cell.number) : cell.text);
+    }
+    kevo_writeTableRow(stdout, options.csv ? kevo_tableFormat::Commas : kevo_tableFormat::Tabs,
+                       row);
+}
+
+// A table of values: a header row, then a row per file, empty cells (null
+// in JSON) where a file could not be read or lacks the atom.
+int printTable(const InfoOptions& options, kevo_runStatus& status)
+{
+    kevo_jsonWriter json(stdout);
+    if (options.json) {
+        json.beginArray();
+    } else {
+        std::vector<std::string> header = {"path"};
+        header.insert(header.end(), options.gets.begin(), options.gets.end());
+        kevo_writeTableRow(stdout, options.csv ? kevo_tableFormat::Commas : kevo_tableFormat::Tabs,
+                           header);
+    }
+    std::string current;
+    const int exitStatus = forEachHeader(
+        options, status,
+        [&](const kevo_packetReader& reader) {
+            const kevo_file& record = *reader.fileRecord;
+            bool all = true;
+            std::vector<Cell> cells;
+            for (const kevo_selector& selector : options.getSelectors) {
+                const std::vector<kevo_atomPlace> found = kevo_findAtoms(record, selector);
+                cells.emplace_back();
+                if (found.size() == 1) {
+                    cells.back() = cellOf(*kevo_atomAt(record, found[0]));
+                    continue;
+                }
+                all = false;
+                status.say(kevo_linePath(record.path) + ": " +
+                           kevo_describeMatches(record, selector, found));
+            }
+            writeRow(options, json, record.path, cells);
+            return all;
+        },
+        [&](const std::string& path) {
+            writeRow(options, json, path, std::vector<Cell>(options.gets.size()));
+        });
+    if (options.json) {
+        json.end();
+    }
+    return exitStatus;
 }
 
 // A part of a selector as a user types it: the fourcc without its padding,
@@ -288,7 +450,7 @@ std::string selectorPart(uint32_t fourcc, int32_t index)
 
 // Every selector that names something in the files, streams first, each
 // once, in the order first met: what a shell's completion offers.
-int printSelectors(const InfoOptions& options)
+int printSelectors(const InfoOptions& options, kevo_runStatus& status)
 {
     std::vector<std::string> streams;
     std::vector<std::string> atoms;
@@ -298,7 +460,7 @@ int printSelectors(const InfoOptions& options)
             list.push_back(selector);
         }
     };
-    const int status = forEachHeader(options, [&](const kevo_packetReader& reader) {
+    const int exitStatus = forEachHeader(options, status, [&](const kevo_packetReader& reader) {
         const kevo_file& record = *reader.fileRecord;
         for (int32_t j = 0; record.metas && j < record.metaCount; ++j) {
             add(atoms, selectorPart(record.metas[j].id, j));
@@ -317,7 +479,7 @@ int printSelectors(const InfoOptions& options)
             std::printf("%s\n", selector.c_str());
         }
     }
-    return status;
+    return exitStatus;
 }
 
 }  // namespace
@@ -342,15 +504,18 @@ int kevo_infoMain(int argc, char** argv)
     if (kevo_outputIsAFileNamed(kName, options.files)) {
         return kExitUnread;
     }
+    kevo_runStatus status(kName, options.quiet);
     switch (request) {
     case Request::Locate:
-        return kevo_finishOutput(kName, locate(options));
+        return kevo_finishOutput(kName, locate(options, &status));
     case Request::Selectors:
-        return kevo_finishOutput(kName, printSelectors(options));
+        return kevo_finishOutput(kName, printSelectors(options, status));
+    case Request::Get:
+        return kevo_finishOutput(kName, printTable(options, status));
     case Request::Json:
-        return kevo_finishOutput(kName, printJson(options));
+        return kevo_finishOutput(kName, printJson(options, status));
     case Request::Dump:
         break;
     }
-    return kevo_finishOutput(kName, printDumps(options));
+    return kevo_finishOutput(kName, printDumps(options, status));
 }

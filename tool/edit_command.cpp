@@ -23,13 +23,25 @@ constexpr int kExitFailed = 1;
 
 const char* const kName = "kevo-edit";
 
-enum Option : int { kSet = KEVO_OPTION_FIRST, kIf, kDryRun, kJson, kWait, kJobs, kQuiet };
+enum Option : int {
+    kSet = KEVO_OPTION_FIRST,
+    kIf,
+    kFrom,
+    kRevert,
+    kDryRun,
+    kJson,
+    kWait,
+    kJobs,
+    kQuiet,
+};
 
 constexpr int64_t kMostJobs = 1024;
 
 const kevo_command kCommand = {
     kName,
     "Usage: kevo-edit [OPTION]... --set SEL=VALUE [--set SEL=VALUE]... FILE...\n"
+    "  or:  kevo-edit [OPTION]... --from TABLE\n"
+    "  or:  kevo-edit [OPTION]... --revert REPORT\n"
     "Set integer ('i') meta values in the headers of KEVO recordings, in place.\n"
     "Each FILE is locked, read and checked; then only the values that differ are\n"
     "written and synced to disk, and the file is reported.\n"
@@ -39,6 +51,12 @@ const kevo_command kCommand = {
         {"if", 0, "SEL=VALUE", kIf,
          "edit a file only when the atom SEL holds VALUE, and\n"
          "report it as skipped otherwise; may be repeated"},
+        {"from", 0, "TABLE", kFrom,
+         "set in each file the values of its row of TABLE,\n"
+         "as kevo-info --get writes it (- reads standard input)"},
+        {"revert", 0, "REPORT", kRevert,
+         "set back what the run that wrote REPORT (--json)\n"
+         "edited, where every value still holds what it wrote"},
         {"dry-run", 0, nullptr, kDryRun, "show what would change and write nothing"},
         {"json", 0, nullptr, kJson, "print one JSON array with an object per file"},
         {"wait", 0, "SECONDS", kWait,
@@ -106,6 +124,12 @@ std::string takeOption(EditOptions* options, int code, const char* argument)
     case kSet:
     case kIf:
         return addValue(code, argument, &options->request);
+    case kFrom:
+        options->table = argument;
+        break;
+    case kRevert:
+        options->report = argument;
+        break;
     case kDryRun:
         options->request.dryRun = true;
         break;
@@ -131,6 +155,38 @@ std::string takeOption(EditOptions* options, int code, const char* argument)
     return "";
 }
 
+// Which of --set, --from and --revert says what to do, with the files that
+// go with it; the table or the report read and checked whole.
+int checkCombination(EditOptions* options)
+{
+    const bool sets = !options->request.sets().empty();
+    const bool filesNamed = !options->files.empty() || options->selection.list ||
+                            options->selection.recursive;
+    if (options->report) {
+        if (sets || options->table || !options->request.conditions().empty() || filesNamed) {
+            return kevo_usageError(kName, "--revert takes no --set, --if, --from or file");
+        }
+        const std::string why = kevo_planRevert(options->report, &options->plans);
+        return why.empty() ? -1
+                           : kevo_usageError(kName, kevo_linePath(options->report) + ": " + why);
+    }
+    if (options->table) {
+        if (sets || filesNamed) {
+            return kevo_usageError(kName, "--from takes no --set or file: the table names both");
+        }
+        const std::string why = kevo_planTable(options->table, &options->plans);
+        return why.empty() ? -1
+                           : kevo_usageError(kName, kevo_linePath(options->table) + ": " + why);
+    }
+    if (!sets) {
+        return kevo_usageError(kName, "no --set given");
+    }
+    if (options->files.empty() && !options->selection.list) {
+        return kevo_usageError(kName, "no file given");
+    }
+    return -1;
+}
+
 }  // namespace
 
 int kevo_parseEditCommandLine(int argc, char** argv, kevo_editCommandLine* options)
@@ -143,13 +199,7 @@ int kevo_parseEditCommandLine(int argc, char** argv, kevo_editCommandLine* optio
     if (stop >= 0) {
         return stop;
     }
-    if (options->request.sets().empty()) {
-        return kevo_usageError(kName, "no --set given");
-    }
-    if (options->files.empty() && !options->selection.list) {
-        return kevo_usageError(kName, "no file given");
-    }
-    return -1;
+    return checkCombination(options);
 }
 
 namespace {
@@ -295,7 +345,8 @@ struct Tally {
 
 // The one line about a file that failed, a lock not had, or a summary, each
 // in order with the report on standard output.
-void reportFile(const EditOptions& options, const std::string& path, const kevo_editResult& result,
+void reportFile(const EditOptions& options, const std::string& path,
+                const kevo_editRequest& request, const kevo_editResult& result,
                 kevo_jsonWriter& json, kevo_runStatus& status, Tally* tally)
 {
     const std::string shown = kevo_linePath(path);
@@ -304,10 +355,10 @@ void reportFile(const EditOptions& options, const std::string& path, const kevo_
                    "), editing without waiting for other processes");
     }
     if (options.json) {
-        writeFileJson(json, path.c_str(), options.request, result);
+        writeFileJson(json, path.c_str(), request, result);
         json.flush();
     } else {
-        printLines(path.c_str(), options.request, result);
+        printLines(path.c_str(), request, result);
     }
     // Each file's report leaves as soon as the file is done and synced.
     std::fflush(stdout);
@@ -328,9 +379,47 @@ void reportFile(const EditOptions& options, const std::string& path, const kevo_
     }
 }
 
+// One file of the run, and its own part of the request when it has one.
+struct FileItem {
+    std::string path;
+    const kevo_filePlan* plan = nullptr;
+};
+
+// A file's edit: its request, as the report needs it, and what came of it.
+struct Edit {
+    kevo_editRequest request;
+    kevo_editResult result;
+};
+
+Edit editFile(const EditOptions& options, const FileItem& item, kevo_runStatus& status)
+{
+    Edit done;
+    done.request = options.request;
+    // The line saying what the edit waits for names its file.
+    done.request.wait.announce = [&status, &item] {
+        status.say(kevo_linePath(item.path) + ": waiting for another process to finish with it");
+    };
+    std::string why;
+    if (item.plan) {
+        for (const auto& [selector, value] : item.plan->conditions) {
+            kevo_addCondition(&done.request, selector.c_str(), value, &why);
+        }
+        for (const auto& [selector, value] : item.plan->sets) {
+            kevo_addSet(&done.request, selector.c_str(), value, &why);
+        }
+    }
+    kevo_editValues(item.path.c_str(), done.request, &done.result);
+    done.request.wait.announce = nullptr;
+    return done;
+}
+
 int editFiles(EditOptions& options)
 {
-    if (kevo_outputIsAFileNamed(kName, options.files)) {
+    std::vector<const char*> named = options.files;
+    for (const kevo_filePlan& plan : options.plans) {
+        named.push_back(plan.path.c_str());
+    }
+    if (kevo_outputIsAFileNamed(kName, named)) {
         return kExitFailed;
     }
     kevo_runStatus status(kName, options.quiet);
@@ -341,53 +430,54 @@ int editFiles(EditOptions& options)
                               status.say(kevo_linePath(path) + ": " + std::strerror(error));
                               ++unreadable;
                           });
+    const bool planned = options.table || options.report;
+    const size_t total = planned ? options.plans.size() : files.total();
+    size_t nextPlan = 0;
+    const auto next = [&](FileItem* item) {
+        if (!planned) {
+            item->plan = nullptr;
+            return files.next(&item->path);
+        }
+        if (nextPlan == options.plans.size()) {
+            return false;
+        }
+        item->plan = &options.plans[nextPlan++];
+        item->path = item->plan->path;
+        return true;
+    };
     kevo_jsonWriter json(stdout);
     if (options.json) {
         json.beginArray();
     }
     options.request.wait.stop = &gStopSignal;
     catchStopSignals();
-    struct Edit {
-        kevo_editResult result;
-    };
-    const auto edit = [&](const std::string& path) {
-        // A request of its own for each file, so that the line saying what it
-        // waits for names it.
-        kevo_editRequest request = options.request;
-        request.wait.announce = [&status, &path] {
-            status.say(kevo_linePath(path) + ": waiting for another process to finish with it");
-        };
-        Edit done;
-        kevo_editValues(path.c_str(), request, &done.result);
-        return done;
-    };
-    const auto report = [&](const std::string& path, const Edit& done) {
+    const auto report = [&](const FileItem& item, const Edit& done) {
         if (done.result.status == KEVO_EDIT_INTERRUPTED) {
             return;
         }
-        reportFile(options, path, done.result, json, status, &tally);
-        status.fileDone(files.total());
+        reportFile(options, item.path, done.request, done.result, json, status, &tally);
+        status.fileDone(total);
     };
-    kevo_runInOrder<Edit>(
-        options.jobs, [&](std::string* path) { return files.next(path); }, edit, report,
+    kevo_runInOrder<FileItem, Edit>(
+        options.jobs, next,
+        [&](const FileItem& item) { return editFile(options, item, status); }, report,
         &gStopSignal);
     if (options.json) {
         json.end();
     }
     std::fflush(stdout);
     const size_t failed = tally.failed + unreadable;
-    if (tally.files() + unreadable > 1 || files.total() > 1) {
+    if (tally.files() + unreadable > 1 || total > 1) {
         status.summary(fmt::format("{} {}, {} skipped, {} unchanged, {} failed", tally.edited,
                                    options.request.dryRun ? "would edit" : "edited",
                                    tally.skipped, tally.unchanged, failed));
     }
     if (gStopSignal != 0) {
         const std::string signal = std::string("stopped by SIG") + sigabbrev_np(gStopSignal);
-        status.say(files.total() > 0
-                       ? fmt::format("{}; {} of {} files not started", signal,
-                                     files.total() - tally.files(), files.total())
-                       : fmt::format("{} after {} files; the rest not started", signal,
-                                     tally.files()));
+        status.say(total > 0 ? fmt::format("{}; {} of {} files not started", signal,
+                                           total - tally.files(), total)
+                             : fmt::format("{} after {} files; the rest not started", signal,
+                                           tally.files()));
         return 128 + gStopSignal;
     }
     return failed > 0 ? kExitFailed : kExitDone;

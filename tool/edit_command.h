@@ -1,8 +1,9 @@
 // `kevo-edit`: sets integer meta values of KEVO headers in place, by name,
 // several values and many files in one run.
 //
-//   kevo-edit [--dry-run] [--json] [--wait SECONDS] [--if SEL=VALUE]...
-//             --set SEL=VALUE [--set SEL=VALUE]... FILE...
+//   kevo-edit [OPTION]... [--if SEL=VALUE]... --set SEL=VALUE... FILE...
+//   kevo-edit [OPTION]... [--if SEL=VALUE]... --from TABLE
+//   kevo-edit [OPTION]... --revert REPORT
 //
 // Each file is its own unit, as with sed -i: it is held, locked, read and
 // checked, then only the values that differ are written and synced, and
@@ -16,6 +17,7 @@
 
 #include "cli/kevo_cli.h"
 #include "edit/kevo_edit.h"
+#include "tool/edit_plans.h"
 
 // Syncs of many files overlap where they are in flight together: the file
 // system commits them as one. Measured on this project's machine (bench/run,
@@ -31,6 +33,11 @@ struct kevo_editCommandLine {
     size_t jobs = KEVO_EDIT_DEFAULT_JOBS;
     kevo_fileSelection selection;
     std::vector<const char*> files;  // pointers into argv
+    const char* table = nullptr;     // --from
+    const char* report = nullptr;    // --revert
+    // With --from or --revert, what to do to each file, read and checked
+    // before any file is opened; the files are theirs.
+    std::vector<kevo_filePlan> plans;
 };
 
 // Reads kevo-edit's command line, from a fresh start each time. Returns -1
