@@ -143,7 +143,7 @@ TEST(EditBench, TimesBothEditorsAndLeavesTheLastValueInTheFile)
     const Bytes tsv = kevo_test::readFile(dir.path("figures.tsv"));
     const std::string line(tsv.begin(), tsv.end());
     EXPECT_EQ(line.rfind("small\t1248\t748\t", 0), 0u) << line;
-    EXPECT_EQ(std::count(line.begin(), line.end(), '\t'), 11) << line;
+    EXPECT_EQ(std::count(line.begin(), line.end(), '\t'), 12) << line;
 }
 
 TEST(EditBench, RefusesToTimeAnEditorThatFailsOrEditsNothing)

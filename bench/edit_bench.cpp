@@ -15,6 +15,9 @@
 // a drift in the machine's load nor a place in the order favours a case.
 // Each run writes a value of its own, which is read back from the file
 // afterwards: a run that did not edit the file is an error, not a fast run.
+// The two runs of a round are a pair, and the median of the pairs' own CPU
+// ratios is given beside the ratio of the medians: a pair's two runs see the
+// same load, so its ratio does not drift with the machine.
 // Standard error of each child goes to a file in the scratch folder,
 // standard input and output to /dev/null. Nothing outside the scratch folder
 // is written except the edited recordings and the TSV file, if asked for.
@@ -279,6 +282,19 @@ double median(std::vector<double> values)
     return values.size() % 2 == 1 ? values[middle] : (values[middle - 1] + values[middle]) / 2;
 }
 
+// Both editors' samples are kept in round order, so entry k of each is one
+// pair. A run with no CPU time to its name has no ratio and is left out.
+double pairedRatio(const std::vector<double>& editor, const std::vector<double>& other)
+{
+    std::vector<double> ratios;
+    for (size_t k = 0; k < editor.size() && k < other.size(); ++k) {
+        if (other[k] > 0) {
+            ratios.push_back(editor[k] / other[k]);
+        }
+    }
+    return ratios.empty() ? 0 : median(ratios);
+}
+
 long peak(const std::vector<long>& values)
 {
     return *std::max_element(values.begin(), values.end());
@@ -318,9 +334,9 @@ void printTable(const Options& options, const std::vector<CaseResult>& results)
 {
     const char* other = options.baselineIsModify ? "reference" : "baseline";
     std::printf("| recording | file | header | kevo-modify | min to max | CPU | peak RSS | "
-                "%s | %s CPU | %s RSS | ratio | CPU ratio |\n",
+                "%s | %s CPU | %s RSS | ratio | CPU ratio | CPU ratio, paired |\n",
                 other, other, other);
-    std::printf("|---|---:|---:|---:|---:|---:|---:|---:|---:|---:|---:|---:|\n");
+    std::printf("|---|---:|---:|---:|---:|---:|---:|---:|---:|---:|---:|---:|---:|\n");
     for (size_t i = 0; i < results.size(); ++i) {
         const CaseResult& r = results[i];
         const std::vector<double>& times = r.modify.milliseconds;
@@ -328,7 +344,8 @@ void printTable(const Options& options, const std::vector<CaseResult>& results)
         const double baselineMedian = median(r.baseline.milliseconds);
         const double modifyCpu = median(r.modify.cpuMilliseconds);
         const double baselineCpu = median(r.baseline.cpuMilliseconds);
-        std::printf("| %s | %s | %s | %s | %s to %s | %s | %s | %s | %s | %s | %.2fx | %.2fx |\n",
+        std::printf("| %s | %s | %s | %s | %s to %s | %s | %s | %s | %s | %s | %.2fx | %.2fx | "
+                    "%.2fx |\n",
                     options.cases[i].label.c_str(), humanBytes(r.fileBytes).c_str(),
                     humanBytes(options.cases[i].headerBytes).c_str(),
                     milliseconds(modifyMedian).c_str(),
@@ -337,17 +354,21 @@ void printTable(const Options& options, const std::vector<CaseResult>& results)
                     milliseconds(modifyCpu).c_str(), mebibytes(peak(r.modify.maxRssKiB)).c_str(),
                     milliseconds(baselineMedian).c_str(), milliseconds(baselineCpu).c_str(),
                     mebibytes(peak(r.baseline.maxRssKiB)).c_str(), modifyMedian / baselineMedian,
-                    modifyCpu / baselineCpu);
+                    modifyCpu / baselineCpu,
+                    pairedRatio(r.modify.cpuMilliseconds, r.baseline.cpuMilliseconds));
     }
     std::printf("\nMedians of %d runs each, after %d warm-up round%s; CPU is user and system "
-                "time; peak RSS is the largest over the runs.\n",
-                options.runs, options.warmup, options.warmup == 1 ? "" : "s");
+                "time; peak RSS is the largest over the runs; the paired CPU ratio is the "
+                "median of the %d rounds' own, each round one run of each, the two taking turns "
+                "at going first.\n",
+                options.runs, options.warmup, options.warmup == 1 ? "" : "s", options.runs);
 }
 
 // One line per case, for scripts: label, file bytes, header bytes, the
 // editor's median, min and max in ms, its peak RSS in KiB, the baseline's
 // median and peak RSS, the bytes the editor wrote to standard error, the
-// editor's median CPU time in ms and the baseline's.
+// editor's median CPU time in ms and the baseline's, and the median of the
+// rounds' own CPU ratios.
 bool writeTsv(const Options& options, const std::vector<CaseResult>& results)
 {
     FILE* out = std::fopen(options.tsvPath.c_str(), "w");
@@ -359,13 +380,15 @@ bool writeTsv(const Options& options, const std::vector<CaseResult>& results)
     for (size_t i = 0; i < results.size(); ++i) {
         const CaseResult& r = results[i];
         const std::vector<double>& times = r.modify.milliseconds;
-        std::fprintf(out, "%s\t%lld\t%lld\t%.3f\t%.3f\t%.3f\t%ld\t%.3f\t%ld\t%lld\t%.3f\t%.3f\n",
+        std::fprintf(out,
+                     "%s\t%lld\t%lld\t%.3f\t%.3f\t%.3f\t%ld\t%.3f\t%ld\t%lld\t%.3f\t%.3f\t%.4f\n",
                      options.cases[i].label.c_str(), r.fileBytes, options.cases[i].headerBytes,
                      median(times), *std::min_element(times.begin(), times.end()),
                      *std::max_element(times.begin(), times.end()), peak(r.modify.maxRssKiB),
                      median(r.baseline.milliseconds), peak(r.baseline.maxRssKiB),
                      r.modify.stderrBytes, median(r.modify.cpuMilliseconds),
-                     median(r.baseline.cpuMilliseconds));
+                     median(r.baseline.cpuMilliseconds),
+                     pairedRatio(r.modify.cpuMilliseconds, r.baseline.cpuMilliseconds));
     }
     return std::fclose(out) == 0;
 }

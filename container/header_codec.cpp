@@ -1,4 +1,5 @@
 #include <algorithm>
+#include <cstdint>
 #include <cstdlib>
 #include <cstring>
 #include <memory>
@@ -49,6 +50,10 @@ public:
 
     // Where the next byte read stands.
     uint64_t position() const { return position_; }
+
+    // True when the bytes that can still follow are known, so that a count
+    // canHold() accepts is one the data can fill.
+    bool sizeKnown() const { return sizeKnown_; }
 
     bool read(uint8_t* out, size_t size)
     {
@@ -141,11 +146,11 @@ void freeAtoms(int32_t count, kevo_atom* atoms)
     std::free(atoms);
 }
 
-// Entries read so far, in a malloc'ed array that doubles as they arrive, so
-// memory grows only with what has really been read. The finished array is
-// handed to the record as it stands, trimmed to its entries: no copy at the
-// end, and a large array grows by the C library moving its pages rather
-// than its bytes.
+// Entries read so far, in a malloc'ed array. From a source of unknown size
+// the array doubles as they arrive, so memory grows only with what has
+// really been read; where the file's size vouches for the count, it is asked
+// for once, whole. The finished array is handed to the record as it stands,
+// trimmed to its entries: no copy at the end.
 template <typename T>
 class ArrivedList {
 public:
@@ -153,6 +158,27 @@ public:
     ~ArrivedList() { std::free(items_); }
     ArrivedList(const ArrivedList&) = delete;
     ArrivedList& operator=(const ArrivedList&) = delete;
+
+    // Room for `count` entries in one allocation. A growing array is copied
+    // at each step whenever the C library serves it from its heap, as it
+    // does once a large block has been freed; one asked for whole never is.
+    // False, with the list as it was, when there is no memory for them.
+    bool reserve(size_t count)
+    {
+        if (count <= capacity_) {
+            return true;
+        }
+        if (count > SIZE_MAX / sizeof(T)) {
+            return false;
+        }
+        T* room = static_cast<T*>(std::realloc(items_, count * sizeof(T)));
+        if (!room) {
+            return false;
+        }
+        items_ = room;
+        capacity_ = count;
+        return true;
+    }
 
     // False, with the list as it was, when there is no memory for one more.
     bool append(const T& item)
@@ -298,6 +324,11 @@ bool readAtomList(HeaderInput& in, int32_t count, kevo_atom** out)
         return false;
     }
     PendingAtoms pending;
+    // canHold() has held the count against the bytes that follow, so the
+    // array asked for is no larger than the file can fill.
+    if (in.sizeKnown() && !pending.items.reserve(static_cast<size_t>(count))) {
+        return false;
+    }
     for (int32_t i = 0; i < count; ++i) {
         kevo_atom atom{};
         if (!readAtomFrom(in, &atom)) {
@@ -352,6 +383,9 @@ bool readStreamList(HeaderInput& in, int32_t count, kevo_stream** out)
         return false;
     }
     PendingStreams pending;
+    if (in.sizeKnown() && !pending.items.reserve(static_cast<size_t>(count))) {
+        return false;
+    }
     for (int32_t i = 0; i < count; ++i) {
         kevo_stream stream{};
         if (!readStreamFrom(in, &stream)) {
