@@ -48,16 +48,16 @@ struct GetoptTable {
         longs.push_back({nullptr, 0, nullptr, 0});
     }
 
-    // A short option comes back as its letter, and is taken as the option
-    // of that letter.
-    int codeOf(int returned) const
+    // The option getopt_long returned: a long one by its code, a short one
+    // by its letter.
+    const kevo_option* find(int returned) const
     {
         for (const kevo_option& option : options) {
-            if (option.letter != 0 && option.letter == returned) {
-                return option.code;
+            if (option.code == returned || (option.letter != 0 && option.letter == returned)) {
+                return &option;
             }
         }
-        return returned;
+        return nullptr;
     }
 
     std::vector<kevo_option> options;
@@ -121,7 +121,8 @@ int kevo_readCommandLine(const kevo_command& command, int argc, char** argv,
         if (returned == '?') {
             return kevo_usageError(command.name, invalidOption(argv));
         }
-        const int code = table.codeOf(returned);
+        const kevo_option* option = table.find(returned);
+        const int code = option ? option->code : returned;
         if (code == KEVO_OPTION_HELP) {
             std::fputs(helpText(command, table.options).c_str(), stdout);
             return kevo_finishOutput(command.name, kExitDone);
@@ -129,6 +130,21 @@ int kevo_readCommandLine(const kevo_command& command, int argc, char** argv,
         if (code == KEVO_OPTION_VERSION) {
             std::printf("%s %s\n", command.name, KEVO_VERSION);
             return kevo_finishOutput(command.name, kExitDone);
+        }
+        if (option && option->flag) {
+            *option->flag = true;
+            continue;
+        }
+        if (option && option->text) {
+            *option->text = optarg;
+            continue;
+        }
+        if (option && option->seconds && !kevo_parseSeconds(optarg, option->seconds)) {
+            return kevo_usageError(command.name,
+                                   std::string("not a number of seconds: '") + optarg + "'");
+        }
+        if (option && option->seconds) {
+            continue;
         }
         const std::string refused = take(code, optarg);
         if (!refused.empty()) {

@@ -53,29 +53,28 @@ char kindOf(const std::string& folder, const dirent* entry)
 
 }  // namespace
 
-const kevo_option KEVO_FILE_OPTIONS[3] = {
-    {"recursive", 'r', nullptr, KEVO_OPTION_RECURSIVE,
-     "walk each directory among the files for its\n*.kevo files, following no link met in the walk"},
-    {"files-from", 0, "FILE", KEVO_OPTION_FILES_FROM,
-     "also take the paths in FILE, one per line\n(- reads standard input)"},
-    {"null", '0', nullptr, KEVO_OPTION_NULL,
-     "the paths in FILE end at NUL bytes, as\nfind -print0 writes them"},
-};
-
-bool kevo_fileSelection::take(int code, const char* argument)
+void kevo_addRunOptions(std::vector<kevo_option>* table, double* waitSeconds,
+                        kevo_fileSelection* selection, bool* quiet)
 {
-    switch (code) {
-    case KEVO_OPTION_RECURSIVE:
-        recursive = true;
-        return true;
-    case KEVO_OPTION_FILES_FROM:
-        list = argument;
-        return true;
-    case KEVO_OPTION_NULL:
-        nul = true;
-        return true;
-    }
-    return false;
+    table->insert(
+        table->end(),
+        {
+            {"wait", 0, "SECONDS", KEVO_OPTION_WAIT,
+             "wait at most SECONDS for another process's lock\n(default: as long as it takes)",
+             nullptr, nullptr, waitSeconds},
+            {"recursive", 'r', nullptr, KEVO_OPTION_RECURSIVE,
+             "walk each directory among the files for its\n*.kevo files, following no link met "
+             "in the walk",
+             &selection->recursive},
+            {"files-from", 0, "FILE", KEVO_OPTION_FILES_FROM,
+             "also take the paths in FILE, one per line\n(- reads standard input)", nullptr,
+             &selection->list},
+            {"null", '0', nullptr, KEVO_OPTION_NULL,
+             "the paths in FILE end at NUL bytes, as\nfind -print0 writes them",
+             &selection->nul},
+            {"quiet", 'q', nullptr, KEVO_OPTION_QUIET,
+             "print no progress and no summary on standard error", quiet},
+        });
 }
 
 kevo_fileSource::kevo_fileSource(const kevo_fileSelection& selection,

@@ -28,12 +28,18 @@ constexpr int KEVO_OPTION_FIRST = 256;
 constexpr int KEVO_OPTION_HELP = 1000;
 constexpr int KEVO_OPTION_VERSION = 1001;
 
+// One option. Where it only turns something on or names something, its
+// table entry says where that goes (`flag`, `text`) and the command needs
+// no code for it; otherwise the command's handler is given its `code`.
 struct kevo_option {
     const char* name;      // the long name, without "--"
     char letter;           // the short name, or 0
     const char* argument;  // the argument's name in --help, or null for none
     int code;
     const char* help;      // what it does, for --help; "\n" starts a line
+    bool* flag = nullptr;          // set when the option is given
+    const char** text = nullptr;   // set to its argument
+    double* seconds = nullptr;     // set to its argument, read by kevo_parseSeconds
 };
 
 // A command as --help shows it: `usage` before the list of its options,
@@ -75,21 +81,24 @@ bool kevo_parseSeconds(const char* text, double* seconds);
 // ---------------------------------------------------------------------------
 // Choosing files
 
-// The three options that choose files, as kevo-edit and kevo-info take
-// them: -r and --recursive, --files-from FILE, -0 and --null.
 constexpr int KEVO_OPTION_RECURSIVE = 1002;
 constexpr int KEVO_OPTION_FILES_FROM = 1003;
 constexpr int KEVO_OPTION_NULL = 1004;
-extern const kevo_option KEVO_FILE_OPTIONS[3];
+constexpr int KEVO_OPTION_QUIET = 1005;
+constexpr int KEVO_OPTION_WAIT = 1006;
 
 struct kevo_fileSelection {
     bool recursive = false;
     const char* list = nullptr;  // --files-from, "-" for standard input
     bool nul = false;            // the list's paths end at NUL bytes, not newlines
-
-    // Takes one of the three options; false for any other.
-    bool take(int code, const char* argument);
 };
+
+// Adds to a command's table the options of a run over many files, as
+// kevo-edit and kevo-info take them: --wait SECONDS, into `waitSeconds`;
+// the three that choose files, into `selection` (-r and --recursive,
+// --files-from FILE, -0 and --null); and -q, --quiet, into `quiet`.
+void kevo_addRunOptions(std::vector<kevo_option>* table, double* waitSeconds,
+                        kevo_fileSelection* selection, bool* quiet);
 
 // The files of a run, one at a time, as they are found, so that memory
 // stays flat in their number: the operands, in order, then the paths of

@@ -1,4 +1,6 @@
+#include <algorithm>
 #include <cerrno>
+#include <iterator>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -14,25 +16,20 @@ namespace {
 // A cell that holds one of these, or a blank at either end, is quoted.
 constexpr const char* kNeedsQuotes = ",\"\r\n";
 
+// Each character a tab-separated cell escapes, and the letter that stands
+// for it after a backslash.
+constexpr char kEscapes[][2] = {{'\\', '\\'}, {'\t', 't'}, {'\n', 'n'}, {'\r', 'r'}};
+
 void writeTabCell(FILE* out, const std::string& cell)
 {
     for (char c : cell) {
-        switch (c) {
-        case '\\':
-            std::fputs("\\\\", out);
-            break;
-        case '\t':
-            std::fputs("\\t", out);
-            break;
-        case '\n':
-            std::fputs("\\n", out);
-            break;
-        case '\r':
-            std::fputs("\\r", out);
-            break;
-        default:
-            std::fputc(c, out);
+        const auto* escape = std::find_if(std::begin(kEscapes), std::end(kEscapes),
+                                          [c](const char* pair) { return pair[0] == c; });
+        if (escape != std::end(kEscapes)) {
+            std::fputc('\\', out);
+            c = (*escape)[1];
         }
+        std::fputc(c, out);
     }
 }
 
@@ -55,14 +52,14 @@ std::string unescaped(const std::string& cell, bool* good)
             out += cell[i];
             continue;
         }
-        const char next = i + 1 < cell.size() ? cell[++i] : '\0';
-        const char* const escapes = "\\\\t\tn\nr\r";
-        const char* found = next != '\0' ? std::strchr(escapes, next) : nullptr;
-        if (!found || (found - escapes) % 2 != 0) {
+        const char letter = i + 1 < cell.size() ? cell[++i] : '\0';
+        const auto* escape = std::find_if(std::begin(kEscapes), std::end(kEscapes),
+                                          [letter](const char* pair) { return pair[1] == letter; });
+        if (escape == std::end(kEscapes)) {
             *good = false;
             return out;
         }
-        out += found[1];
+        out += (*escape)[0];
     }
     return out;
 }

@@ -1,11 +1,11 @@
 # What `cmake --install` puts where, the CMake package that lets another
 # project write find_package(kevo 1 CONFIG), and the .deb of the tools.
 #
-# Install components: `tools` (the programs), `manual` (their manual pages),
-# `development` (the static libraries, their headers and the package files),
-# and `deb`, which only the .deb takes: the manual pages gzipped, and the
-# changelog and copyright file that every Debian package carries. The .deb
-# holds `tools` and `deb`.
+# Install components: `tools` (the programs and their bash completion),
+# `manual` (their manual pages), `development` (the static libraries, their
+# headers and the package files), and `deb`, which only the .deb takes: the
+# manual pages gzipped, and the changelog and copyright file that every
+# Debian package carries. The .deb holds `tools` and `deb`.
 
 include(GNUInstallDirs)
 include(CMakePackageConfigHelpers)
@@ -21,6 +21,15 @@ list(TRANSFORM KEVO_TOOLS PREPEND ${PROJECT_SOURCE_DIR}/man/ OUTPUT_VARIABLE KEV
 list(TRANSFORM KEVO_MANUAL_PAGES APPEND .1)
 install(TARGETS ${KEVO_TOOLS} RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR} COMPONENT tools)
 install(FILES ${KEVO_MANUAL_PAGES} DESTINATION ${CMAKE_INSTALL_MANDIR}/man1 COMPONENT manual)
+
+# Bash completion, one file per tool named after it, where bash-completion
+# looks for it when the tool is first completed: its completionsdir with the
+# prefix redefined to ours, /usr/share/bash-completion/completions in the
+# .deb. What the four share is in kevo-info's, which the others source from
+# beside them.
+list(TRANSFORM KEVO_TOOLS PREPEND ${PROJECT_SOURCE_DIR}/completion/ OUTPUT_VARIABLE KEVO_COMPLETIONS)
+set(KEVO_COMPLETIONS_DIR ${CMAKE_INSTALL_DATADIR}/bash-completion/completions)
+install(FILES ${KEVO_COMPLETIONS} DESTINATION ${KEVO_COMPLETIONS_DIR} COMPONENT tools)
 
 # ---------------------------------------------------------------------------
 # The libraries, as kevo::container, kevo::reader, kevo::decoder and
@@ -135,4 +144,10 @@ if(KEVO_BUILD_TESTS)
       "-DVERSION=${PROJECT_VERSION}"
       -P ${PROJECT_SOURCE_DIR}/tests/find_package_test.cmake)
   set_tests_properties(find_package_consumer PROPERTIES TIMEOUT 300)
+
+  # The installed completion, typed into an interactive bash in tmux.
+  add_test(NAME bash_completion
+    COMMAND bash ${PROJECT_SOURCE_DIR}/completion/completion_test.sh ${CMAKE_COMMAND}
+            ${PROJECT_BINARY_DIR})
+  set_tests_properties(bash_completion PROPERTIES SKIP_RETURN_CODE 77 TIMEOUT 60)
 endif()

@@ -11,41 +11,40 @@ template <typename Board>
 struct ChannelRow {
     const char* name;
     const char* shortName;
-    const char* unit;  // printf-ready: a literal percent sign is doubled
     int32_t Board::*rateField;
     int32_t rateFactor;
 };
 
 // The audio channel runs at ten times the microphone rate the board states.
 const ChannelRow<kevo_pav2Board> kPav2Channels[15] = {
-    {"pav2/audio", "audio", "", &kevo_pav2Board::micHz, 10},
-    {"pav2/bar_press", "BarPres", "bar", &kevo_pav2Board::barometerHz, 1},
-    {"pav2/compass", "compass", "degrees", &kevo_pav2Board::compassHz, 1},
-    {"pav2/hf_vis_light", "visFreqLight", "", &kevo_pav2Board::ambLightHz, 1},
-    {"pav2/humidity", "ShtHumid", "%% relative humidity", &kevo_pav2Board::humidityHz, 1},
-    {"pav2/ir_light", "IRLight", "", &kevo_pav2Board::dalsHz, 1},
-    {"pav2/amb_light", "AmbientLight", "", &kevo_pav2Board::dalsHz, 1},
-    {"pav2/temp", "BarTemp", "degrees fahrenheit", &kevo_pav2Board::barometerHz, 1},
-    {"pav2/temp_sensiron", "ShtTemp", "degrees fahrenheit", &kevo_pav2Board::humidityHz, 1},
-    {"pav2/vis_light", "VisLight", "", &kevo_pav2Board::dalsHz, 1},
-    {"pav2/x_accel", "accel", "Gs", &kevo_pav2Board::accelerometerHz, 1},
-    {"pav2/y_accel", "accelY", "Gs", &kevo_pav2Board::accelerometerHz, 1},
-    {"pav2/z_accel", "accelZ", "Gs", &kevo_pav2Board::accelerometerHz, 1},
-    {"pav2/mag_accel", "accelMag", "Gs", &kevo_pav2Board::accelerometerHz, 1},
-    {"pav2/power", "power", "", &kevo_pav2Board::power, 1},
+    {"pav2/audio", "audio", &kevo_pav2Board::micHz, 10},
+    {"pav2/bar_press", "BarPres", &kevo_pav2Board::barometerHz, 1},
+    {"pav2/compass", "compass", &kevo_pav2Board::compassHz, 1},
+    {"pav2/hf_vis_light", "visFreqLight", &kevo_pav2Board::ambLightHz, 1},
+    {"pav2/humidity", "ShtHumid", &kevo_pav2Board::humidityHz, 1},
+    {"pav2/ir_light", "IRLight", &kevo_pav2Board::dalsHz, 1},
+    {"pav2/amb_light", "AmbientLight", &kevo_pav2Board::dalsHz, 1},
+    {"pav2/temp", "BarTemp", &kevo_pav2Board::barometerHz, 1},
+    {"pav2/temp_sensiron", "ShtTemp", &kevo_pav2Board::humidityHz, 1},
+    {"pav2/vis_light", "VisLight", &kevo_pav2Board::dalsHz, 1},
+    {"pav2/x_accel", "accel", &kevo_pav2Board::accelerometerHz, 1},
+    {"pav2/y_accel", "accelY", &kevo_pav2Board::accelerometerHz, 1},
+    {"pav2/z_accel", "accelZ", &kevo_pav2Board::accelerometerHz, 1},
+    {"pav2/mag_accel", "accelMag", &kevo_pav2Board::accelerometerHz, 1},
+    {"pav2/power", "power", &kevo_pav2Board::power, 1},
 };
 
 const ChannelRow<kevo_rokBoard> kRokChannels[10] = {
-    {"rok/x_gyro", "gyro", "degrees", &kevo_rokBoard::gyroHz, 1},
-    {"rok/y_gyro", "gyroY", "degrees", &kevo_rokBoard::gyroHz, 1},
-    {"rok/z_gyro", "gyroZ", "degrees", &kevo_rokBoard::gyroHz, 1},
-    {"rok/x_gyroTemp", "gyroTemp", "degrees fahrenheit", &kevo_rokBoard::gyroHz, 1},
-    {"rok/y_gyroTemp", "gyroTempY", "degrees fahrenheit", &kevo_rokBoard::gyroHz, 1},
-    {"rok/z_gyroTemp", "gyroTempZ", "degrees fahrenheit", &kevo_rokBoard::gyroHz, 1},
-    {"rok/x_mag", "mag", "", &kevo_rokBoard::magnetometerHz, 1},
-    {"rok/y_mag", "magY", "", &kevo_rokBoard::magnetometerHz, 1},
-    {"rok/z_mag", "magZ", "", &kevo_rokBoard::magnetometerHz, 1},
-    {"rok/power", "rokpower", "", &kevo_rokBoard::power, 1},
+    {"rok/x_gyro", "gyro", &kevo_rokBoard::gyroHz, 1},
+    {"rok/y_gyro", "gyroY", &kevo_rokBoard::gyroHz, 1},
+    {"rok/z_gyro", "gyroZ", &kevo_rokBoard::gyroHz, 1},
+    {"rok/x_gyroTemp", "gyroTemp", &kevo_rokBoard::gyroHz, 1},
+    {"rok/y_gyroTemp", "gyroTempY", &kevo_rokBoard::gyroHz, 1},
+    {"rok/z_gyroTemp", "gyroTempZ", &kevo_rokBoard::gyroHz, 1},
+    {"rok/x_mag", "mag", &kevo_rokBoard::magnetometerHz, 1},
+    {"rok/y_mag", "magY", &kevo_rokBoard::magnetometerHz, 1},
+    {"rok/z_mag", "magZ", &kevo_rokBoard::magnetometerHz, 1},
+    {"rok/power", "rokpower", &kevo_rokBoard::power, 1},
 };
 
 constexpr bool kRepairSamples = true;

@@ -18,46 +18,7 @@ constexpr int kExitUnread = 1;
 
 const char* const kName = "kevo-info";
 
-enum Option : int { kJson = KEVO_OPTION_FIRST, kLocate, kGet, kCsv, kSelectors, kWait, kQuiet };
-
-const kevo_command kCommand = {
-    kName,
-    "Usage: kevo-info [--json] FILE...\n"
-    "  or:  kevo-info --locate [STREAM/]ATOM FILE\n"
-    "  or:  kevo-info --get [STREAM/]ATOM [--get ...] [--csv | --json] FILE...\n"
-    "Print the header of each KEVO FILE without changing it: the dump that\n"
-    "kevo-modify prints, or one JSON array with an object per file.\n"
-    "\n",
-    {
-        {"json", 0, nullptr, kJson, "print the headers as JSON"},
-        {"locate", 0, "[STREAM/]ATOM", kLocate,
-         "print \"-streamID S -metaID M\" for the atom ATOM\n"
-         "of the stream STREAM, or of the file-level atoms\n"
-         "when STREAM is left out; each is a fourcc, padded\n"
-         "with spaces to four characters, or #N, counted\n"
-         "from 0; a miss names what the file has there"},
-        {"get", 0, "[STREAM/]ATOM", kGet,
-         "print a table: a row per file, a column per --get\n"
-         "(may be repeated), tab-separated, after a header"},
-        {"csv", 0, nullptr, kCsv, "print the --get table as CSV (RFC 4180)"},
-        {"selectors", 0, nullptr, kSelectors,
-         "print the selectors that name the files' streams\n"
-         "(STREAM/) and atoms (STREAM/ATOM, ATOM), once each"},
-        {"wait", 0, "SECONDS", kWait,
-         "wait at most SECONDS for an edit in progress\n(default: as long as it takes)"},
-        KEVO_FILE_OPTIONS[0],
-        KEVO_FILE_OPTIONS[1],
-        KEVO_FILE_OPTIONS[2],
-        {"quiet", 'q', nullptr, kQuiet, "print no progress and no summary on standard error"},
-    },
-    "\n"
-    "A FILE of - is standard input, which can be given once.\n"
-    "Exit status: 0 if every file was read, 1 if a file could not be read or the\n"
-    "atom is missing or ambiguous, 2 on a usage error.\n"
-    "\n"
-    "Example: kevo-modify $(kevo-info --locate pav2/mic f.kevo) -metaValue 1000 f.kevo\n",
-    30,
-};
+enum Option : int { kJson = KEVO_OPTION_FIRST, kLocate, kGet, kCsv, kSelectors };
 
 enum class Request { Dump, Json, Locate, Selectors, Get };
 
@@ -74,6 +35,47 @@ struct InfoOptions {
     kevo_lockWait wait;
     std::vector<const char*> files;
 };
+
+// kevo-info's options, into `options`.
+kevo_command commandFor(InfoOptions* options)
+{
+    std::vector<kevo_option> table = {
+        {"json", 0, nullptr, kJson, "print the headers as JSON", &options->json},
+        {"locate", 0, "[STREAM/]ATOM", kLocate,
+         "print \"-streamID S -metaID M\" for the atom ATOM\n"
+         "of the stream STREAM, or of the file-level atoms\n"
+         "when STREAM is left out; each is a fourcc, padded\n"
+         "with spaces to four characters, or #N, counted\n"
+         "from 0; a miss names what the file has there",
+         nullptr, &options->locate},
+        {"get", 0, "[STREAM/]ATOM", kGet,
+         "print a table: a row per file, a column per --get\n"
+         "(may be repeated), tab-separated, after a header"},
+        {"csv", 0, nullptr, kCsv, "print the --get table as CSV (RFC 4180)", &options->csv},
+        {"selectors", 0, nullptr, kSelectors,
+         "print the selectors that name the files' streams\n"
+         "(STREAM/) and atoms (STREAM/ATOM, ATOM), once each",
+         &options->selectors},
+    };
+    kevo_addRunOptions(&table, &options->wait.seconds, &options->selection, &options->quiet);
+    return {
+        kName,
+        "Usage: kevo-info [--json] FILE...\n"
+        "  or:  kevo-info --locate [STREAM/]ATOM FILE\n"
+        "  or:  kevo-info --get [STREAM/]ATOM [--get ...] [--csv | --json] FILE...\n"
+        "Print the header of each KEVO FILE without changing it: the dump that\n"
+        "kevo-modify prints, or one JSON array with an object per file.\n"
+        "\n",
+        table,
+        "\n"
+        "A FILE of - is standard input, which can be given once.\n"
+        "Exit status: 0 if every file was read, 1 if a file could not be read or the\n"
+        "atom is missing or ambiguous, 2 on a usage error.\n"
+        "\n"
+        "Example: kevo-modify $(kevo-info --locate pav2/mic f.kevo) -metaValue 1000 f.kevo\n",
+        30,
+    };
+}
 
 // Standard input holds one file; a second name for it would read as empty.
 const char* secondStdin(const std::vector<const char*>& files, const char** first)
@@ -160,35 +162,11 @@ std::string checkCombination(InfoOptions* options, Request* request)
     return "";
 }
 
+// The options that take more than a flag or a name.
 std::string takeOption(InfoOptions* options, int code, const char* argument)
 {
-    if (options->selection.take(code, argument)) {
-        return "";
-    }
-    switch (code) {
-    case kJson:
-        options->json = true;
-        break;
-    case kLocate:
-        options->locate = argument;
-        break;
-    case kSelectors:
-        options->selectors = true;
-        break;
-    case kGet:
+    if (code == kGet) {
         options->gets.push_back(argument);
-        break;
-    case kCsv:
-        options->csv = true;
-        break;
-    case kWait:
-        if (!kevo_parseSeconds(argument, &options->wait.seconds)) {
-            return std::string("not a number of seconds: '") + argument + "'";
-        }
-        break;
-    case kQuiet:
-        options->quiet = true;
-        break;
     }
     return "";
 }
@@ -488,7 +466,7 @@ int kevo_infoMain(int argc, char** argv)
 {
     InfoOptions options;
     const int stop = kevo_readCommandLine(
-        kCommand, argc, argv,
+        commandFor(&options), argc, argv,
         [&options](int code, const char* argument) {
             return takeOption(&options, code, argument);
         },

@@ -30,60 +30,10 @@ enum Option : int {
     kRevert,
     kDryRun,
     kJson,
-    kWait,
     kJobs,
-    kQuiet,
 };
 
 constexpr int64_t kMostJobs = 1024;
-
-const kevo_command kCommand = {
-    kName,
-    "Usage: kevo-edit [OPTION]... --set SEL=VALUE [--set SEL=VALUE]... FILE...\n"
-    "  or:  kevo-edit [OPTION]... --from TABLE\n"
-    "  or:  kevo-edit [OPTION]... --revert REPORT\n"
-    "Set integer ('i') meta values in the headers of KEVO recordings, in place.\n"
-    "Each FILE is locked, read and checked; then only the values that differ are\n"
-    "written and synced to disk, and the file is reported.\n"
-    "\n",
-    {
-        {"set", 0, "SEL=VALUE", kSet, "set the atom SEL to VALUE; may be repeated"},
-        {"if", 0, "SEL=VALUE", kIf,
-         "edit a file only when the atom SEL holds VALUE, and\n"
-         "report it as skipped otherwise; may be repeated"},
-        {"from", 0, "TABLE", kFrom,
-         "set in each file the values of its row of TABLE,\n"
-         "as kevo-info --get writes it (- reads standard input)"},
-        {"revert", 0, "REPORT", kRevert,
-         "set back what the run that wrote REPORT (--json)\n"
-         "edited, where every value still holds what it wrote"},
-        {"dry-run", 0, nullptr, kDryRun, "show what would change and write nothing"},
-        {"json", 0, nullptr, kJson, "print one JSON array with an object per file"},
-        {"wait", 0, "SECONDS", kWait,
-         "wait at most SECONDS for another process's lock\n(default: as long as it takes)"},
-        KEVO_FILE_OPTIONS[0],
-        KEVO_FILE_OPTIONS[1],
-        KEVO_FILE_OPTIONS[2],
-        {"jobs", 'j', "N", kJobs,
-         "edit up to N files at once (default: 16); the report\nstays in the order of the files"},
-        {"quiet", 'q', nullptr, kQuiet, "print no progress and no summary on standard error"},
-    },
-    "\n"
-    "SEL is [STREAM/]ATOM, as kevo-info --locate takes it: each part a fourcc of\n"
-    "one to four characters, padded with spaces and matched as stored, or #N,\n"
-    "counted from 0. Without STREAM/ it names a file-level atom.\n"
-    "VALUE is a whole decimal number from -2147483648 to 4294967295.\n"
-    "\n"
-    "Each --set prints one line: 'PATH: SEL OLD -> NEW', or 'PATH: SEL VALUE\n"
-    "(unchanged)'; a file whose --if does not hold prints 'PATH: skipped (SEL is X,\n"
-    "not Y)'. A file that fails is named on standard error and the run goes on.\n"
-    "SIGINT, SIGTERM or SIGHUP finishes the file in flight and starts no other.\n"
-    "Exit status: 0 if no file failed, 1 if one did, 2 on a usage error, 128+N\n"
-    "when signal N stopped the run.\n"
-    "\n"
-    "Example: kevo-edit --if pav2/mic=800 --set pav2/mic=1000 -r archive/\n",
-    26,
-};
 
 using EditOptions = kevo_editCommandLine;
 
@@ -114,33 +64,14 @@ std::string addValue(int code, const std::string& text, kevo_editRequest* reques
     return added ? "" : why;
 }
 
+// The options that take more than a flag or a name.
 std::string takeOption(EditOptions* options, int code, const char* argument)
 {
-    if (options->selection.take(code, argument)) {
-        return "";
-    }
     int64_t jobs = 0;
     switch (code) {
     case kSet:
     case kIf:
         return addValue(code, argument, &options->request);
-    case kFrom:
-        options->table = argument;
-        break;
-    case kRevert:
-        options->report = argument;
-        break;
-    case kDryRun:
-        options->request.dryRun = true;
-        break;
-    case kJson:
-        options->json = true;
-        break;
-    case kWait:
-        if (!kevo_parseSeconds(argument, &options->request.wait.seconds)) {
-            return std::string("not a number of seconds: '") + argument + "'";
-        }
-        break;
     case kJobs:
         if (kevo_parseWholeNumber(argument, 1, kMostJobs, &jobs) != kevo_numberForm::Whole) {
             return "not a number of jobs from 1 to " + std::to_string(kMostJobs) + ": '" +
@@ -148,11 +79,62 @@ std::string takeOption(EditOptions* options, int code, const char* argument)
         }
         options->jobs = static_cast<size_t>(jobs);
         break;
-    case kQuiet:
-        options->quiet = true;
-        break;
     }
     return "";
+}
+
+// kevo-edit's options, into `options`.
+kevo_command commandFor(EditOptions* options)
+{
+    std::vector<kevo_option> table = {
+        {"set", 0, "SEL=VALUE", kSet, "set the atom SEL to VALUE; may be repeated"},
+        {"if", 0, "SEL=VALUE", kIf,
+         "edit a file only when the atom SEL holds VALUE, and\n"
+         "report it as skipped otherwise; may be repeated"},
+        {"from", 0, "TABLE", kFrom,
+         "set in each file the values of its row of TABLE,\n"
+         "as kevo-info --get writes it (- reads standard input)",
+         nullptr, &options->table},
+        {"revert", 0, "REPORT", kRevert,
+         "set back what the run that wrote REPORT (--json)\n"
+         "edited, where every value still holds what it wrote",
+         nullptr, &options->report},
+        {"dry-run", 0, nullptr, kDryRun, "show what would change and write nothing",
+         &options->request.dryRun},
+        {"json", 0, nullptr, kJson, "print one JSON array with an object per file",
+         &options->json},
+        {"jobs", 'j', "N", kJobs,
+         "edit up to N files at once (default: 16); the report\n"
+         "stays in the order of the files"},
+    };
+    kevo_addRunOptions(&table, &options->request.wait.seconds, &options->selection,
+                       &options->quiet);
+    return {
+        kName,
+        "Usage: kevo-edit [OPTION]... --set SEL=VALUE [--set SEL=VALUE]... FILE...\n"
+        "  or:  kevo-edit [OPTION]... --from TABLE\n"
+        "  or:  kevo-edit [OPTION]... --revert REPORT\n"
+        "Set integer ('i') meta values in the headers of KEVO recordings, in place.\n"
+        "Each FILE is locked, read and checked; then only the values that differ are\n"
+        "written and synced to disk, and the file is reported.\n"
+        "\n",
+        table,
+        "\n"
+        "SEL is [STREAM/]ATOM, as kevo-info --locate takes it: each part a fourcc of\n"
+        "one to four characters, padded with spaces and matched as stored, or #N,\n"
+        "counted from 0. Without STREAM/ it names a file-level atom.\n"
+        "VALUE is a whole decimal number from -2147483648 to 4294967295.\n"
+        "\n"
+        "Each --set prints one line: 'PATH: SEL OLD -> NEW', or 'PATH: SEL VALUE\n"
+        "(unchanged)'; a file whose --if does not hold prints 'PATH: skipped (SEL is X,\n"
+        "not Y)'. A file that fails is named on standard error and the run goes on.\n"
+        "SIGINT, SIGTERM or SIGHUP finishes the file in flight and starts no other.\n"
+        "Exit status: 0 if no file failed, 1 if one did, 2 on a usage error, 128+N\n"
+        "when signal N stopped the run.\n"
+        "\n"
+        "Example: kevo-edit --if pav2/mic=800 --set pav2/mic=1000 -r archive/\n",
+        26,
+    };
 }
 
 // Which of --set, --from and --revert says what to do, with the files that
@@ -193,7 +175,7 @@ int kevo_parseEditCommandLine(int argc, char** argv, kevo_editCommandLine* optio
 {
     *options = kevo_editCommandLine{};
     const int stop = kevo_readCommandLine(
-        kCommand, argc, argv,
+        commandFor(options), argc, argv,
         [options](int code, const char* argument) { return takeOption(options, code, argument); },
         &options->files);
     if (stop >= 0) {
