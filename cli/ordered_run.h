@@ -23,10 +23,13 @@
 // taken ahead of the first one not yet reported, so memory is bounded in
 // `jobs`, not in the number of files. Once *stop is non-zero no item is
 // taken and no work started: the work in hand is finished and reported, and
-// what was taken but not started is left out. `jobs` of 1 runs everything
-// on the calling thread.
-template <typename Item, typename Result, typename Next, typename Work, typename Report>
-void kevo_runInOrder(size_t jobs, Next next, Work work, Report report,
+// what was taken but not started is left out. Items whose `same(a, b)`
+// holds (one file named twice, or through two links) are worked on one
+// after the other, in their order, as one thread would. `jobs` of 1 runs
+// everything on the calling thread.
+template <typename Item, typename Result, typename Next, typename Work, typename Report,
+          typename Same>
+void kevo_runInOrder(size_t jobs, Next next, Work work, Report report, Same same,
                      const volatile std::sig_atomic_t* stop)
 {
     Item item;
@@ -62,6 +65,17 @@ void kevo_runInOrder(size_t jobs, Next next, Work work, Report report,
             }
             --idle;
             const uint64_t number = unclaimed++;
+            // An earlier item on the same file goes first: every earlier one
+            // is claimed already, so it is being worked on and will be done.
+            slotDone.wait(lock, [&] {
+                for (uint64_t earlier = first; earlier < number; ++earlier) {
+                    const Slot& slot = slots[earlier - first];
+                    if (!slot.done && same(slot.item, slots[number - first].item)) {
+                        return false;
+                    }
+                }
+                return true;
+            });
             std::optional<Result> result;
             if (!*stop) {
                 const Item taken = slots[number - first].item;

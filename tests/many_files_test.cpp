@@ -75,12 +75,17 @@ TEST(ManyFilesTest, AParallelRunReportsAndWritesAsOneFileAtATime)
     for (int i = 0; i < 60; ++i) {
         files.push_back(dir.path("rec" + std::to_string(i) + ".kevo"));
     }
-    // Every third file holds the new value already; one is no recording.
+    // Every third file holds the new value already; one is no recording;
+    // one is named again, and once more through a link.
     const auto reset = [&] {
         for (size_t i = 0; i < files.size(); ++i) {
             writeFile(files[i], i == 7 ? packetBytes(64) : i % 3 == 0 ? kNew : kOld);
         }
     };
+    reset();
+    ASSERT_EQ(link(files[10].c_str(), dir.path("link.kevo").c_str()), 0);
+    files.insert(files.begin() + 12, files[10]);
+    files.insert(files.begin() + 13, dir.path("link.kevo"));
     std::vector<Bytes> afterOneAtATime;
     std::string reportOneAtATime;
     for (const char* format : {"--json", "--quiet"}) {

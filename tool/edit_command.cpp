@@ -8,6 +8,7 @@
 #include <vector>
 
 #include <signal.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <fmt/format.h>
@@ -365,7 +366,16 @@ void reportFile(const EditOptions& options, const std::string& path,
 struct FileItem {
     std::string path;
     const kevo_filePlan* plan = nullptr;
+    // The file the path names when it was taken, to tell two names of one
+    // file; 0 where it could not be looked up.
+    dev_t device = 0;
+    ino_t inode = 0;
 };
+
+bool sameFile(const FileItem& a, const FileItem& b)
+{
+    return a.inode != 0 && a.device == b.device && a.inode == b.inode;
+}
 
 // A file's edit: its request, as the report needs it, and what came of it.
 struct Edit {
@@ -418,13 +428,19 @@ int editFiles(EditOptions& options)
     const auto next = [&](FileItem* item) {
         if (!planned) {
             item->plan = nullptr;
-            return files.next(&item->path);
-        }
-        if (nextPlan == options.plans.size()) {
+            if (!files.next(&item->path)) {
+                return false;
+            }
+        } else if (nextPlan == options.plans.size()) {
             return false;
+        } else {
+            item->plan = &options.plans[nextPlan++];
+            item->path = item->plan->path;
         }
-        item->plan = &options.plans[nextPlan++];
-        item->path = item->plan->path;
+        struct stat info;
+        const bool found = options.jobs > 1 && stat(item->path.c_str(), &info) == 0;
+        item->device = found ? info.st_dev : 0;
+        item->inode = found ? info.st_ino : 0;
         return true;
     };
     kevo_jsonWriter json(stdout);
@@ -442,7 +458,7 @@ int editFiles(EditOptions& options)
     };
     kevo_runInOrder<FileItem, Edit>(
         options.jobs, next,
-        [&](const FileItem& item) { return editFile(options, item, status); }, report,
+        [&](const FileItem& item) { return editFile(options, item, status); }, report, sameFile,
         &gStopSignal);
     if (options.json) {
         json.end();
