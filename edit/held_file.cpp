@@ -183,9 +183,12 @@ FILE* kevo_heldFile::openStream() const
         errno = EBADF;
         return nullptr;
     }
-    if (lseek(fd_, 0, SEEK_SET) != 0) {
+    // A description just opened stands at its first byte; one a stream has
+    // read through is moved back.
+    if (streamOpened_ && lseek(fd_, 0, SEEK_SET) != 0) {
         return nullptr;
     }
+    streamOpened_ = true;
     // A stream of its own, so the reader may close it; the copy shares the
     // description, and with it the lock.
     const int copy = fcntl(fd_, F_DUPFD_CLOEXEC, 0);
@@ -207,7 +210,7 @@ FILE* kevo_heldFile::releaseToStream()
         errno = EBADF;
         return nullptr;
     }
-    if (lseek(fd_, 0, SEEK_SET) != 0) {
+    if (streamOpened_ && lseek(fd_, 0, SEEK_SET) != 0) {
         return nullptr;
     }
     FILE* stream = fdopen(fd_, "rb");
@@ -280,12 +283,15 @@ kevo_holdResult kevo_heldFile::openChecked(kevo_holdMode mode)
         errno = EISDIR;
         return KEVO_HOLD_FAILED;
     }
-    // Reads block again from here on, as on any file opened without it.
-    const int flags = fcntl(fd, F_GETFL);
+    // Reads block again from here on, as on any file opened without it; a
+    // regular file's reads and writes never see O_NONBLOCK, so that costs
+    // nothing to leave.
+    const int flags = S_ISREG(info.st_mode) ? -1 : fcntl(fd, F_GETFL);
     if (flags >= 0) {
         fcntl(fd, F_SETFL, flags & ~O_NONBLOCK);
     }
     fd_ = fd;
+    streamOpened_ = false;
     regular_ = S_ISREG(info.st_mode);
     directory_ = S_ISDIR(info.st_mode);
     device_ = info.st_dev;

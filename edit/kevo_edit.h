@@ -193,6 +193,7 @@ private:
     bool writable_ = false;
     bool regular_ = false;
     bool directory_ = false;
+    mutable bool streamOpened_ = false;  // the description's offset has moved
     int lockError_ = 0;
     dev_t device_ = 0;
     ino_t inode_ = 0;
