@@ -105,8 +105,14 @@ kevo_jsonWriter& kevo_jsonWriter::key(std::string_view name)
     const bool plain = std::all_of(name.begin(), name.end(), [](char c) {
         return c >= 0x20 && c < 0x7F && c != '"' && c != '\\';
     });
-    block_ += plain ? '"' + std::string(name) + '"' : quotedString(name);
-    block_ += ": ";
+    if (plain) {
+        block_ += '"';
+        block_ += name;
+        block_ += "\": ";
+    } else {
+        block_ += quotedString(name);
+        block_ += ": ";
+    }
     afterKey_ = true;
     return *this;
 }
